@@ -1,0 +1,73 @@
+#include "daemon/memcard.h"
+
+#include "support/com.h"
+#include "support/lock.h"
+#include "support/run.h"
+
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *CONTROL_PORT = "/dev/ttyS1";
+constexpr int LOCK_WAIT_S = 1;
+constexpr const char *CARD_SCRIPT = "/opt/Velmora/etc/memCard";
+// The card needs time to power up after DTR rises, and to settle after the
+// unmount before its power goes.
+constexpr unsigned POWER_UP_S = 15;
+constexpr unsigned POWER_DOWN_S = 5;
+
+int card_script(const char *action)
+{
+    char command[128];
+    std::snprintf(command, sizeof command, "%s %s", CARD_SCRIPT, action);
+    return run("/bin/sh", "-c", command, 1);
+}
+
+bool set_dtr(int fd, bool raised)
+{
+    int bits = TIOCM_DTR;
+    return ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+} // namespace
+
+int memCardInit()
+{
+    if (!lock(CONTROL_PORT, LOCK_WAIT_S)) {
+        syslog(LOG_ERR, "device ttyS1 is locked");
+        return -1;
+    }
+    int fd = com_open(CONTROL_PORT, 115200, 8, "N", 1);
+    if (fd < 0)
+        return -1;
+    if (!set_dtr(fd, false)) {
+        syslog(LOG_ERR, "ioctl umount error");
+        return -1;
+    }
+    return fd;
+}
+
+int memCardMount(int fd)
+{
+    if (!set_dtr(fd, true)) {
+        syslog(LOG_ERR, "ioctl mount error");
+        return 1;
+    }
+    sleep(POWER_UP_S);
+    return card_script("mount");
+}
+
+int memCardUmount(int fd)
+{
+    if (card_script("umount") != 0)
+        return 1;
+    sleep(POWER_DOWN_S);
+    if (!set_dtr(fd, false)) {
+        syslog(LOG_ERR, "ioctl umount error");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,14 @@
+// The memory card, attached and released through the DTR line of the
+// control port "/dev/ttyS1", each line change paired with the card script.
+//
+// memCardInit() locks and opens the port and leaves the card released; the
+// descriptor and the lock file are held until the process ends.
+#pragma once
+
+// The control port descriptor with DTR lowered, or -1 (already logged).
+int memCardInit();
+// Raises DTR, then mounts: 0 attached; 1 when the line step failed (logged),
+// else the mount script's nonzero wait status (not logged).
+int memCardMount(int fd);
+// Unmounts, then lowers DTR: 0 released, 1 on failure.
+int memCardUmount(int fd);

@@ -1,0 +1,20 @@
+// The upload daemon's schedule: the upload time, the first target and the
+// wait for it. main() in the same file drives the day with these.
+//
+// A target is the last second before a cycle: the cycle starts once the wall
+// clock is strictly past it. Targets move on by exactly 86400 s and are never
+// recomputed from the clock, so daylight saving shifts the local upload time.
+#pragma once
+
+#include <ctime>
+
+// Scans "%u:%u"; 1 when usable, else 0 after logging any out-of-range part.
+int upload_time_parse(const char *text, unsigned &hours, unsigned &minutes);
+// Today's hours:minutes:00 in local time, or tomorrow's when that is earlier
+// than `now`.
+time_t first_target(time_t now, unsigned hours, unsigned minutes);
+// The last of the targets target, target + 1 day, ... that `now` is past: one
+// cycle stands for all of them. `now` must be past `target`.
+time_t latest_missed_target(time_t target, time_t now);
+// Sleeps until the wall clock is past `target` and returns its reading.
+time_t wait_past(time_t target);

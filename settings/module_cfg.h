@@ -1,0 +1,48 @@
+// The module's settings record and its twenty MOD_VELMORA_ keys.
+//
+// Loading never fails: a missing file or key leaves an empty string or 0.
+// The daemon reads only `uploadtime`; every other field is carried for the
+// scripts and tools that share the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr const char *MODULE_CFG_PATH = "/opt/Velmora/etc/settings";
+
+struct module_cfg_t {
+    uint32_t enabled = 0;
+    std::string ftp_serv_ip;
+    uint32_t oper = 0;
+    std::string dest_folder;
+    std::string username;
+    std::string password;
+    std::string uploadtime;
+    std::string company;
+    std::string owner_first;
+    std::string owner_surname;
+    std::string street;
+    std::string street_number;
+    std::string zip;
+    std::string town;
+    std::string tax;
+    std::string phone;
+    std::string install_date;
+    std::string offline_date;
+    std::string note;
+    std::string key;
+};
+
+// One field of the record, in the file's order: exactly one of `number` and
+// `text` is set.
+struct module_cfg_field_t {
+    const char *name;   // the field's name, as in module_cfg_t
+    const char *key;    // its key in the settings file
+    uint32_t module_cfg_t::*number;
+    std::string module_cfg_t::*text;
+};
+
+constexpr int MODULE_CFG_FIELDS = 20;
+extern const module_cfg_field_t module_cfg_fields[MODULE_CFG_FIELDS];
+
+void module_cfg_load(module_cfg_t &cfg, const char *path = MODULE_CFG_PATH) noexcept;

@@ -1,0 +1,13 @@
+// HDB UUCP lock files for serial devices: "/var/lock/LCK..<name>" holding the
+// owner's process id as "%10d\n".
+//
+// lock() never logs; the caller reports. A lock file left by a process that
+// has ended is stale and is taken over; anything else that is not a regular
+// file holding a pid counts as held and is never touched.
+#pragma once
+
+// 1 when this process now owns the device's lock, 0 when it did not get it
+// within about `timeout` seconds.
+int lock(const char *device, int timeout);
+// Removes the lock file whoever owns it: 0 removed, -1 failed.
+int unlock(const char *device);
