@@ -1,0 +1,409 @@
+#include "sim/sandbox.h"
+
+#include "sim/state.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t NS = 1000000000;
+
+// In the forked child, before exec: report the failing step through the
+// error pipe and give up.
+[[noreturn]] void fail(int pipe_fd, const std::string &what)
+{
+    std::string text = what + ": " + std::strerror(errno);
+    ssize_t ignored = write(pipe_fd, text.data(), text.size());
+    (void)ignored;
+    _exit(127);
+}
+
+bool write_file(const char *path, const std::string &text)
+{
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+void mount_or_fail(int err, const char *source, const std::string &target, const char *type,
+                   unsigned long flags, const char *data = nullptr)
+{
+    if (mount(source, target.c_str(), type, flags, data) != 0)
+        fail(err, std::string("mount ") + (source ? source : type) + " on " + target);
+}
+
+// Binds `source` onto a new empty file or directory `target`.
+void bind_or_fail(int err, const std::string &source, const std::string &target, bool directory)
+{
+    if (directory) {
+        if (mkdir(target.c_str(), 0755) != 0 && errno != EEXIST)
+            fail(err, "mkdir " + target);
+    } else {
+        int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            fail(err, "create " + target);
+        close(fd);
+    }
+    mount_or_fail(err, source.c_str(), target, nullptr, MS_BIND | MS_REC);
+}
+
+void mkdir_or_fail(int err, const std::string &path)
+{
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        fail(err, "mkdir " + path);
+}
+
+// Runs in the child: builds the device's file system view and starts the
+// daemon in it.
+[[noreturn]] void enter_sandbox(const sim_device_t &dev, const std::string &slave, int err)
+{
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (uid != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            fail(err, "unshare(user and mount namespace); as a user, this needs user namespaces "
+                      "(sysctl kernel.unprivileged_userns_clone=1) or root");
+        write_file("/proc/self/setgroups", "deny");
+        if (!write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+            fail(err, "uid_map");
+    } else if (unshare(CLONE_NEWNS) != 0) {
+        fail(err, "unshare(mount namespace)");
+    }
+    mount_or_fail(err, nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+
+    // /dev: only what the daemon and its scripts may use, plus the port and
+    // the logger socket.
+    std::string host_dev = dev.dir + "/hostdev";
+    mkdir_or_fail(err, host_dev);
+    mount_or_fail(err, "/dev", host_dev, nullptr, MS_BIND | MS_REC);
+    mount_or_fail(err, "tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755");
+    for (const char *node : {"null", "zero", "full", "random", "urandom", "tty", "ptmx"})
+        bind_or_fail(err, host_dev + "/" + node, std::string("/dev/") + node, false);
+    bind_or_fail(err, host_dev + "/pts", "/dev/pts", true);
+    if (!slave.empty())
+        bind_or_fail(err, slave, "/dev/ttyS1", false);
+    bind_or_fail(err, dev.dir + "/log", "/dev/log", false);
+    umount2(host_dev.c_str(), MNT_DETACH);
+
+    mount_or_fail(err, "tmpfs", "/opt", "tmpfs", MS_NOSUID, "mode=755");
+    mkdir_or_fail(err, "/opt/Velmora");
+    bind_or_fail(err, dev.dir + "/etc", "/opt/Velmora/etc", true);
+    mount_or_fail(err, "tmpfs", "/var", "tmpfs", MS_NOSUID, "mode=755");
+    bind_or_fail(err, dev.dir + "/var", "/var/Velmora", true);
+    bind_or_fail(err, dev.dir + "/lock", "/var/lock", true);
+
+    int null = open("/dev/null", O_RDONLY);
+    if (null < 0 || dup2(null, 0) != 0)
+        fail(err, "/dev/null");
+    close(null);
+
+    std::string preload = "LD_PRELOAD=" + dev.hw_library;
+    std::string state = std::string(SIM_STATE_ENV) + "=" + dev.dir + "/state";
+    std::string events = std::string(SIM_EVENTS_ENV) + "=" + dev.dir + "/events";
+    std::string tz = "TZ=" + dev.tz;
+    std::vector<std::string> env = {preload, state, events, tz,
+                                    "PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"};
+    for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (const char *v = getenv(keep))
+            env.push_back(std::string(keep) + "=" + v);
+    }
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>("velmorad"), nullptr};
+    execve(dev.velmorad.c_str(), argv, envp.data());
+    fail(err, "exec " + dev.velmorad);
+}
+
+// "<29>Dec  7 20:14:10 Velmora[123]: started"
+bool parse_datagram(const std::string &d, sim_log_t &log)
+{
+    int pri;
+    int n = 0;
+    if (std::sscanf(d.c_str(), "<%d>%n", &pri, &n) != 1)
+        return false;
+    size_t pos = static_cast<size_t>(n) + 16;  // the timestamp and its blank
+    size_t open = d.find('[', pos);
+    size_t close = d.find("]: ", pos);
+    if (pos > d.size() || open == std::string::npos || close == std::string::npos || close < open)
+        return false;
+    log.facility = pri & ~7;
+    log.priority = pri & 7;
+    log.ident = d.substr(pos, open - pos);
+    log.pid = std::atoi(d.c_str() + open + 1);
+    log.text = d.substr(close + 3);
+    return true;
+}
+
+void drain(int sock, std::vector<sim_log_t> &log, int timeout_ms)
+{
+    char buf[4096];
+    pollfd p = {sock, POLLIN, 0};
+    while (poll(&p, 1, timeout_ms) > 0) {
+        ssize_t n = recv(sock, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        sim_log_t entry;
+        if (parse_datagram(std::string(buf, static_cast<size_t>(n)), entry))
+            log.push_back(entry);
+        timeout_ms = 0;
+    }
+}
+
+int count_children(int pid)
+{
+    int count = 0;
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return 0;
+    while (dirent *e = readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...: comm may hold blanks, so read after ')'.
+        size_t paren = line.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(paren + 1));
+        char state;
+        int ppid;
+        if (rest >> state >> ppid && ppid == pid)
+            count++;
+    }
+    closedir(proc);
+    return count;
+}
+
+std::vector<sim_event_t> read_events(const std::string &path)
+{
+    std::vector<sim_event_t> events;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        sim_event_t e;
+        if (!(fields >> e.t >> e.pid >> e.kind))
+            continue;
+        std::getline(fields >> std::ws, e.text);
+        e.text.erase(e.text.find_last_not_of(' ') + 1);
+        events.push_back(e);
+    }
+    return events;
+}
+
+// Runs `f` with TZ set to `tz`, restoring the process's own zone after.
+template <typename F> auto in_zone(const std::string &tz, F f)
+{
+    const char *old = getenv("TZ");
+    std::string saved = old ? old : "";
+    setenv("TZ", tz.c_str(), 1);
+    tzset();
+    auto result = f();
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    return result;
+}
+
+} // namespace
+
+bool sim_create(sim_device_t &dev)
+{
+    char tmpl[] = "/tmp/velmora-sim.XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        std::perror("mkdtemp");
+        return false;
+    }
+    dev.dir = tmpl;
+    for (const char *sub : {"/etc", "/var", "/lock"}) {
+        if (mkdir((dev.dir + sub).c_str(), 0755) != 0) {
+            std::perror("mkdir");
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string sim_etc(const sim_device_t &dev, const std::string &name)
+{
+    return dev.dir + "/etc/" + name;
+}
+
+std::string sim_var(const sim_device_t &dev, const std::string &name)
+{
+    return dev.dir + "/var/" + name;
+}
+
+std::string sim_lock(const sim_device_t &dev)
+{
+    return dev.dir + "/lock/LCK..ttyS1";
+}
+
+bool sim_write(const std::string &path, const std::string &content, int mode)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+sim_run_t sim_run(const sim_device_t &dev, double limit_s)
+{
+    sim_run_t r;
+    std::string state_path = dev.dir + "/state";
+    std::string events_path = dev.dir + "/events";
+    std::string log_path = dev.dir + "/log";
+    unlink(events_path.c_str());
+    unlink(log_path.c_str());
+
+    int fd = open(state_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || ftruncate(fd, sizeof(sim_state_t)) != 0) {
+        r.error = "state file: " + std::string(std::strerror(errno));
+        return r;
+    }
+    void *mem = mmap(nullptr, sizeof(sim_state_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mem == MAP_FAILED) {
+        r.error = "mmap: " + std::string(std::strerror(errno));
+        return r;
+    }
+    auto *S = static_cast<sim_state_t *>(mem);
+    S->now_ns = static_cast<int64_t>(dev.start) * NS;
+    S->horizon_ns = static_cast<int64_t>(dev.horizon) * NS;
+    S->fail_modem_request = dev.fail_modem_request;
+    S->steps = static_cast<int>(std::min<size_t>(dev.clock_steps.size(), SIM_MAX_STEPS));
+    for (int i = 0; i < S->steps; i++) {
+        S->step_at_ns[i] = static_cast<int64_t>(dev.clock_steps[static_cast<size_t>(i)].first) * NS;
+        S->step_to_ns[i] = static_cast<int64_t>(dev.clock_steps[static_cast<size_t>(i)].second) * NS;
+    }
+
+    int master = -1;
+    std::string slave;
+    if (dev.with_port) {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            r.error = "pseudo-terminal: " + std::string(std::strerror(errno));
+            munmap(mem, sizeof(sim_state_t));
+            return r;
+        }
+        slave = ptsname(master);
+    }
+
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", log_path.c_str());
+    if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        r.error = "log socket: " + std::string(std::strerror(errno));
+        munmap(mem, sizeof(sim_state_t));
+        return r;
+    }
+    chmod(log_path.c_str(), 0666);
+
+    int err_pipe[2];
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        r.error = "pipe: " + std::string(std::strerror(errno));
+        return r;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(err_pipe[0]);
+        enter_sandbox(dev, slave, err_pipe[1]);
+    }
+    close(err_pipe[1]);
+    r.pid = pid;
+
+    auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        drain(sock, r.log, 10);
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            r.ended = true;
+            r.status = status;
+            break;
+        }
+        if (S->parked_pid != 0) {
+            r.parked = true;
+            r.children_left = count_children(pid);
+        } else if (std::chrono::steady_clock::now() - started >
+                   std::chrono::duration<double>(limit_s)) {
+            r.wedged = true;
+        } else {
+            continue;
+        }
+        // The daemon leads its own session; its scripts share its process
+        // group, so one signal stops them all.
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        int parked = S->parked_pid;
+        if (parked > 0)
+            kill(parked, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+    }
+    drain(sock, r.log, 50);
+
+    char text[512];
+    ssize_t n = read(err_pipe[0], text, sizeof text);
+    if (n > 0)
+        r.error.assign(text, static_cast<size_t>(n));
+    close(err_pipe[0]);
+    close(sock);
+    if (master >= 0)
+        close(master);
+    munmap(mem, sizeof(sim_state_t));
+    r.events = read_events(events_path);
+    return r;
+}
+
+std::string sim_local(const sim_device_t &dev, double t)
+{
+    return in_zone(dev.tz, [t] {
+        time_t secs = static_cast<time_t>(t);
+        struct tm tm;
+        localtime_r(&secs, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+        return std::string(text);
+    });
+}
+
+time_t sim_at(const sim_device_t &dev, int year, int month, int day, int hour, int minute,
+              int second)
+{
+    return in_zone(dev.tz, [=] {
+        struct tm tm = {};
+        tm.tm_year = year - 1900;
+        tm.tm_mon = month - 1;
+        tm.tm_mday = day;
+        tm.tm_hour = hour;
+        tm.tm_min = minute;
+        tm.tm_sec = second;
+        tm.tm_isdst = -1;
+        return mktime(&tm);
+    });
+}

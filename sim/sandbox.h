@@ -1,0 +1,73 @@
+// A simulated device for one run of the real velmorad binary.
+//
+// The run happens in a private mount namespace (and a user namespace when
+// not root) where /opt/Velmora/etc, /var/Velmora, /var/lock and /dev are the
+// device's own: /dev/ttyS1 is a fresh pseudo-terminal and /dev/log a socket
+// read here. Nothing outside the device's scratch directory is touched.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct sim_device_t {
+    std::string dir;                  // scratch root; created by sim_create()
+    std::string velmorad;             // the binary to run
+    std::string hw_library;           // the preloaded hardware and clock layer
+    std::string tz = "UTC0";
+    time_t start = 0;                 // virtual wall clock when the run starts
+    time_t horizon = 0;               // a sleep past this ends the run
+    bool with_port = true;            // whether /dev/ttyS1 exists
+    int fail_modem_request = 0;       // the Nth DTR request fails (1-based)
+    std::vector<std::pair<time_t, time_t>> clock_steps;  // at, to
+};
+
+// One event of the run: virtual time, process, kind and the rest of the line.
+// Kinds: "dtr" 0|1, "dtr-fail" N, "log" PRIORITY TEXT, "step" FROM, "park",
+// and whatever the scripts add (the test scripts write "script ...").
+struct sim_event_t {
+    double t;
+    int pid;
+    std::string kind;
+    std::string text;
+};
+
+// One datagram as the system logger would have received it.
+struct sim_log_t {
+    int facility;
+    int priority;
+    std::string ident;
+    int pid;
+    std::string text;
+};
+
+struct sim_run_t {
+    bool ended = false;      // the daemon ended by itself...
+    int status = 0;          // ...with this raw wait status
+    bool parked = false;     // it was waiting past the horizon and was stopped
+    bool wedged = false;     // neither within the real-time limit
+    int pid = 0;
+    int children_left = 0;   // children of the daemon when it was stopped
+    std::string error;       // why the sandbox could not be set up
+    std::vector<sim_event_t> events;
+    std::vector<sim_log_t> log;
+};
+
+// Makes dir/{etc,var,lock}. Returns false with a message on stderr.
+bool sim_create(sim_device_t &dev);
+// Paths inside the scratch root, seen from outside the sandbox.
+std::string sim_etc(const sim_device_t &dev, const std::string &name);
+std::string sim_var(const sim_device_t &dev, const std::string &name);
+std::string sim_lock(const sim_device_t &dev);
+bool sim_write(const std::string &path, const std::string &content, int mode = 0644);
+
+// Runs the daemon until it ends, parks at the horizon, or `limit_s` real
+// seconds have passed.
+sim_run_t sim_run(const sim_device_t &dev, double limit_s = 30);
+
+// Virtual seconds since the epoch as "YYYY-MM-DD HH:MM:SS" in dev.tz.
+std::string sim_local(const sim_device_t &dev, double t);
+// Local date and time in dev.tz to seconds since the epoch.
+time_t sim_at(const sim_device_t &dev, int year, int month, int day, int hour, int minute,
+              int second = 0);

@@ -1,0 +1,439 @@
+// The real velmorad binary on a simulated device: a pseudo-terminal as
+// /dev/ttyS1 with a simulated DTR line, a virtual wall clock that every sleep
+// advances at once, and card and upload scripts written per test.
+#include "sim/sandbox.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr time_t DAY = 86400;
+constexpr int LOG_DAEMON_FACILITY = 3 << 3;
+constexpr int NOTICE = 5;
+constexpr int ERR = 3;
+
+class Device : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sim_create(dev));
+        dev.velmorad = VELMORAD;
+        dev.hw_library = HW_LIBRARY;
+        dev.start = sim_at(dev, 2026, 12, 7, 8, 0);
+        dev.horizon = dev.start + DAY;
+        settings("MOD_VELMORA_UPLOADTIME=09:00\n");
+        scripts();
+    }
+    void TearDown() override
+    {
+        if (!dev.dir.empty())
+            std::system(("rm -rf '" + dev.dir + "'").c_str());
+    }
+
+    void settings(const std::string &content) { sim_write(sim_etc(dev, "settings"), content); }
+
+    // Each script records its start, whether its descriptors were as the
+    // daemon must leave them, then runs `body` (which sets its exit status).
+    void scripts(const std::string &mount = "exit 0", const std::string &umount = "exit 0",
+                 const std::string &upload = "exit 0")
+    {
+        std::string ev = dev.dir + "/events";
+        std::string head = "#!/bin/sh\n"
+                           "ev='" + ev + "'\n"
+                           "echo \"$(date +%s) $$ script $(basename \"$0\") $*\" >> \"$ev\"\n"
+                           "'" FD_PROBE "'\n"
+                           "echo \"$(date +%s) $$ fds $?\" >> \"$ev\"\n";
+        sim_write(sim_etc(dev, "memCard"),
+                  head + "case \"$1\" in\nmount) " + mount + ";;\numount) " + umount +
+                      ";;\nesac\nexit 9\n",
+                  0755);
+        sim_write(sim_etc(dev, "dataPut"), head + upload + "\n", 0755);
+    }
+
+    sim_run_t start(double limit_s = 30)
+    {
+        sim_run_t r = sim_run(dev, limit_s);
+        EXPECT_EQ(r.error, "") << "the sandbox could not be set up";
+        EXPECT_FALSE(r.wedged) << "the daemon neither ended nor went back to waiting";
+        return r;
+    }
+
+    static std::vector<sim_event_t> of(const sim_run_t &r, const std::string &kind)
+    {
+        std::vector<sim_event_t> found;
+        for (const sim_event_t &e : r.events) {
+            if (e.kind == kind)
+                found.push_back(e);
+        }
+        return found;
+    }
+
+    // The daemon's messages as the system logger received them.
+    static std::vector<std::string> messages(const sim_run_t &r)
+    {
+        std::vector<std::string> texts;
+        for (const sim_log_t &m : r.log)
+            texts.push_back(m.text);
+        return texts;
+    }
+
+    static int priority_of(const sim_run_t &r, const std::string &text)
+    {
+        for (const sim_log_t &m : r.log) {
+            if (m.text == text)
+                return m.priority;
+        }
+        return -1;
+    }
+
+    static bool exited_with(const sim_run_t &r, int code)
+    {
+        return r.ended && WIFEXITED(r.status) && WEXITSTATUS(r.status) == code;
+    }
+
+    // Virtual times of the events of one kind whose text starts with `text`.
+    static std::vector<double> times(const sim_run_t &r, const std::string &kind,
+                                     const std::string &text = "")
+    {
+        std::vector<double> t;
+        for (const sim_event_t &e : r.events) {
+            if (e.kind == kind && e.text.compare(0, text.size(), text) == 0)
+                t.push_back(e.t);
+        }
+        return t;
+    }
+
+    std::string local(double t) const { return sim_local(dev, t); }
+
+    std::string lock_content() const
+    {
+        char buf[64] = {};
+        int fd = open(sim_lock(dev).c_str(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0)
+            return "<no lock file>";
+        ssize_t n = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+
+    static std::string pid_text(int pid)
+    {
+        char text[16];
+        snprintf(text, sizeof text, "%10d\n", pid);
+        return text;
+    }
+
+    sim_device_t dev;
+};
+
+using Messages = std::vector<std::string>;
+
+TEST_F(Device, OneDayRunsTheWholeCycleOnItsTimeline)
+{
+    sim_run_t r = start();
+    ASSERT_TRUE(r.parked) << "the daemon did not go back to waiting for the next day";
+
+    EXPECT_EQ(messages(r), (Messages{"started", "Data succesfully uploaded"}));
+    for (const sim_log_t &m : r.log) {
+        EXPECT_EQ(m.facility, LOG_DAEMON_FACILITY) << m.text;
+        EXPECT_EQ(m.ident, "Velmora") << m.text;
+        EXPECT_EQ(m.pid, r.pid) << m.text;
+    }
+    EXPECT_EQ(priority_of(r, "started"), NOTICE);
+    EXPECT_EQ(priority_of(r, "Data succesfully uploaded"), ERR);
+
+    // Released at start, attached at the first second after 09:00.
+    std::vector<double> dtr = times(r, "dtr");
+    std::vector<sim_event_t> line = of(r, "dtr");
+    ASSERT_EQ(line.size(), 3u);
+    EXPECT_EQ(line[0].text, "0");
+    EXPECT_EQ(local(dtr[0]), "2026-12-07 08:00:00");
+    EXPECT_EQ(line[1].text, "1");
+    EXPECT_EQ(local(dtr[1]), "2026-12-07 09:00:01");
+    EXPECT_EQ(line[2].text, "0");
+
+    std::vector<sim_event_t> runs = of(r, "script");
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].text, "memCard mount");
+    EXPECT_EQ(runs[0].t - dtr[1], 15) << "the card needs 15 s after DTR rises";
+    EXPECT_EQ(runs[1].text, "dataPut");
+    EXPECT_EQ(runs[1].t - runs[0].t, 5);
+    EXPECT_EQ(runs[2].text, "memCard umount");
+    EXPECT_EQ(runs[2].t, runs[1].t);
+    EXPECT_EQ(dtr[2] - runs[2].t, 5) << "DTR must stay up 5 s after the unmount";
+
+    for (const sim_event_t &fds : of(r, "fds"))
+        EXPECT_EQ(fds.text, "0") << "a script got a descriptor other than /dev/null (4: inherited)";
+    EXPECT_EQ(r.children_left, 0) << "a child of the daemon was left behind";
+
+    EXPECT_EQ(lock_content(), pid_text(r.pid));
+    struct stat st;
+    ASSERT_EQ(stat(sim_lock(dev).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST_F(Device, FirstCycleFollowsTheStartTime)
+{
+    // Started after the upload time: tomorrow.
+    dev.start = sim_at(dev, 2026, 12, 7, 10, 0);
+    dev.horizon = dev.start + 2 * DAY;
+    sim_run_t r = start();
+    std::vector<double> raised = times(r, "dtr", "1");
+    ASSERT_FALSE(raised.empty());
+    EXPECT_EQ(local(raised[0]), "2026-12-08 09:00:01");
+
+    // Started within the target second itself: one second later, today.
+    dev.start = sim_at(dev, 2026, 12, 7, 9, 0);
+    dev.horizon = dev.start + DAY / 2;
+    r = start();
+    raised = times(r, "dtr", "1");
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(local(raised[0]), "2026-12-07 09:00:01");
+}
+
+TEST_F(Device, UnusableUploadTimesEndTheDaemonWithStatusZero)
+{
+    struct Case { const char *value; Messages expected; };
+    const Case cases[] = {
+        {"24:00", {"started", "Invalid hours 24", "Invalid time settings. Exit"}},
+        {"12:60", {"started", "Invalid minutes 60", "Invalid time settings. Exit"}},
+        {"25:61", {"started", "Invalid hours 25", "Invalid time settings. Exit"}},
+        {"-1:00", {"started", "Invalid hours -1", "Invalid time settings. Exit"}},
+        {"noon", {"started", "Invalid time settings. Exit"}},
+        {"", {"started", "Invalid time settings. Exit"}},
+    };
+    for (const Case &c : cases) {
+        settings(std::string("MOD_VELMORA_UPLOADTIME=") + c.value + "\n");
+        sim_run_t r = start();
+        EXPECT_TRUE(exited_with(r, 0)) << c.value;
+        EXPECT_EQ(messages(r), c.expected) << c.value;
+        EXPECT_EQ(priority_of(r, "Invalid time settings. Exit"), NOTICE);
+        EXPECT_EQ(lock_content(), pid_text(r.pid)) << "the lock file stays behind";
+        EXPECT_EQ(of(r, "dtr").size(), 1u) << "DTR is lowered at start and never raised";
+        EXPECT_TRUE(of(r, "script").empty());
+    }
+    EXPECT_EQ(priority_of(start(), "Invalid hours 24"), -1);
+}
+
+TEST_F(Device, MissingSettingsFileEndsWithStatusZero)
+{
+    unlink(sim_etc(dev, "settings").c_str());
+    sim_run_t r = start();
+    EXPECT_TRUE(exited_with(r, 0));
+    EXPECT_EQ(messages(r), (Messages{"started", "Invalid time settings. Exit"}));
+    std::vector<sim_event_t> line = of(r, "dtr");
+    ASSERT_EQ(line.size(), 1u);
+    EXPECT_EQ(line[0].text, "0");
+}
+
+TEST_F(Device, EnabledZeroChangesNothing)
+{
+    settings("MOD_VELMORA_ENABLED=0\nMOD_VELMORA_UPLOADTIME=09:00\n");
+    sim_run_t r = start();
+    EXPECT_EQ(messages(r), (Messages{"started", "Data succesfully uploaded"}));
+}
+
+TEST_F(Device, FailedUploadIsReportedAndTheCardStillReleased)
+{
+    std::string errlog = sim_var(dev, "ftperror.log");
+    std::string long_line(300, 'x');
+    struct Case { std::string writes; std::string reported; };
+    const Case cases[] = {
+        {"printf 'login refused\\nsecond line\\n' > '" + errlog + "'", "login refused\n"},
+        {"rm -f '" + errlog + "'", "unknown error\n"},
+        {": > '" + errlog + "'", "unknown error\n"},
+        {"printf '" + long_line + "\\n' > '" + errlog + "'", std::string(255, 'x')},
+    };
+    for (const Case &c : cases) {
+        scripts("exit 0", "exit 0", c.writes + "\nexit 4");
+        dev.horizon = dev.start + 2 * DAY;
+        sim_run_t r = start();
+        Messages expected = {"started", "Data put problem: " + c.reported,
+                             "Data put problem: " + c.reported};
+        EXPECT_EQ(messages(r), expected) << c.writes;
+        EXPECT_EQ(priority_of(r, expected[1]), ERR);
+        EXPECT_EQ(times(r, "script", "memCard umount").size(), 2u)
+            << "the card must be released after a failed upload, and the next day runs";
+        ASSERT_FALSE(of(r, "dtr").empty());
+        EXPECT_EQ(of(r, "dtr").back().text, "0");
+    }
+}
+
+TEST_F(Device, ScriptThatCannotRunCountsAsFailed)
+{
+    unlink(sim_etc(dev, "dataPut").c_str());
+    sim_run_t r = start();
+    EXPECT_EQ(messages(r), (Messages{"started", "Data put problem: unknown error\n"}));
+}
+
+TEST_F(Device, FailedMountEndsTheDaemonWithDtrStillRaised)
+{
+    scripts("exit 3");
+    sim_run_t r = start();
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(messages(r), (Messages{"started", "Mount error"}));
+    EXPECT_EQ(priority_of(r, "Mount error"), ERR);
+    ASSERT_FALSE(of(r, "dtr").empty());
+    EXPECT_EQ(of(r, "dtr").back().text, "1") << "nothing is undone after a failed mount";
+    EXPECT_EQ(times(r, "script", "dataPut").size(), 0u);
+}
+
+TEST_F(Device, FailedUnmountEndsTheDaemonWithStatusOne)
+{
+    scripts("exit 0", "exit 5");
+    sim_run_t r = start();
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(messages(r), (Messages{"started", "Data succesfully uploaded", "Umount error"}));
+    EXPECT_EQ(of(r, "dtr").back().text, "1") << "DTR is lowered only after a good unmount";
+}
+
+TEST_F(Device, RefusedDtrRequestsAreFatalWhereverTheyHappen)
+{
+    struct Case { int request; Messages expected; };
+    const Case cases[] = {
+        {1, {"started", "ioctl umount error"}},
+        {2, {"started", "ioctl mount error", "Mount error"}},
+        {3, {"started", "Data succesfully uploaded", "ioctl umount error", "Umount error"}},
+    };
+    for (const Case &c : cases) {
+        dev.fail_modem_request = c.request;
+        sim_run_t r = start();
+        EXPECT_TRUE(exited_with(r, 1)) << "request " << c.request;
+        EXPECT_EQ(messages(r), c.expected) << "request " << c.request;
+        for (size_t i = 1; i < c.expected.size(); i++)
+            EXPECT_EQ(priority_of(r, c.expected[i]), ERR) << c.expected[i];
+    }
+}
+
+TEST_F(Device, MissingPortEndsTheDaemon)
+{
+    dev.with_port = false;
+    sim_run_t r = start();
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(messages(r),
+              (Messages{"started", "open(/dev/ttyS1) error: No such file or directory"}));
+}
+
+TEST_F(Device, PortLockedByALiveProcessEndsTheDaemonAfterOneToTwoSeconds)
+{
+    // This test process is alive and visible from inside the sandbox.
+    std::string held = pid_text(getpid());
+    sim_write(sim_lock(dev), held);
+    sim_run_t r = start();
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(messages(r), (Messages{"started", "device ttyS1 is locked"}));
+    EXPECT_EQ(priority_of(r, "device ttyS1 is locked"), ERR);
+    std::vector<double> logged = times(r, "log");
+    ASSERT_EQ(logged.size(), 2u);
+    double waited = logged[1] - logged[0];
+    EXPECT_GE(waited, 1.0);
+    EXPECT_LE(waited, 2.2);
+    EXPECT_EQ(lock_content(), held) << "another process's lock was touched";
+    EXPECT_TRUE(of(r, "dtr").empty());
+}
+
+TEST_F(Device, StaleLockIsTakenOver)
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    sim_write(sim_lock(dev), pid_text(child));
+    sim_run_t r = start();
+    EXPECT_TRUE(r.parked);
+    EXPECT_EQ(messages(r), (Messages{"started", "Data succesfully uploaded"}));
+    EXPECT_EQ(lock_content(), pid_text(r.pid));
+}
+
+TEST_F(Device, GarbageOrFifoAsLockFileCountsAsHeld)
+{
+    sim_write(sim_lock(dev), "garbage\n");
+    sim_run_t r = start();
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(messages(r), (Messages{"started", "device ttyS1 is locked"}));
+    EXPECT_EQ(lock_content(), "garbage\n");
+
+    unlink(sim_lock(dev).c_str());
+    ASSERT_EQ(mkfifo(sim_lock(dev).c_str(), 0644), 0);
+    r = start(10);
+    EXPECT_TRUE(exited_with(r, 1)) << "a FIFO as lock file wedged the start-up";
+    EXPECT_EQ(messages(r), (Messages{"started", "device ttyS1 is locked"}));
+    struct stat st;
+    ASSERT_EQ(lstat(sim_lock(dev).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST_F(Device, CyclesFollowEachOtherExactlyADayApart)
+{
+    dev.horizon = dev.start + 5 * DAY;
+    sim_run_t r = start();
+    std::vector<double> raised = times(r, "dtr", "1");
+    ASSERT_EQ(raised.size(), 5u);
+    for (size_t i = 1; i < raised.size(); i++)
+        EXPECT_EQ(raised[i] - raised[i - 1], DAY);
+    EXPECT_EQ(local(raised[4]), "2026-12-11 09:00:01");
+    EXPECT_EQ(of(r, "script").size(), 15u);
+    EXPECT_EQ(r.children_left, 0);
+}
+
+TEST_F(Device, ForwardClockStepOfDaysGivesOneCatchUpCycle)
+{
+    // At 08:30 the clock is stepped forward by three days and a half.
+    time_t at = sim_at(dev, 2026, 12, 7, 8, 30);
+    time_t to = sim_at(dev, 2026, 12, 10, 20, 30);
+    dev.clock_steps = {{at, to}};
+    dev.horizon = dev.start + 5 * DAY;
+    sim_run_t r = start();
+    std::vector<double> raised = times(r, "dtr", "1");
+    ASSERT_EQ(raised.size(), 2u) << "one catch-up cycle, then the usual time";
+    EXPECT_LE(raised[0] - to, 1) << "the step past the target must wake the daemon at once";
+    EXPECT_EQ(local(raised[1]), "2026-12-11 09:00:01");
+}
+
+TEST_F(Device, ClockSetInto1970AtBootCatchesUpWithOneCycle)
+{
+    dev.start = 0;
+    time_t network_time = sim_at(dev, 2026, 12, 7, 12, 0);
+    dev.clock_steps = {{60, network_time}};
+    dev.horizon = network_time + DAY;
+    sim_run_t r = start();
+    std::vector<double> raised = times(r, "dtr", "1");
+    ASSERT_EQ(raised.size(), 2u);
+    EXPECT_LE(raised[0] - network_time, 1);
+    EXPECT_EQ(local(raised[1]), "2026-12-08 09:00:01");
+}
+
+TEST_F(Device, CycleThatLastsDaysIsFollowedByOneCatchUp)
+{
+    std::string once = dev.dir + "/slow-upload-done";
+    scripts("exit 0", "exit 0",
+            "[ -e '" + once + "' ] || { touch '" + once + "'; sleep 259200; }\nexit 0");
+    dev.horizon = dev.start + 6 * DAY;
+    sim_run_t r = start();
+    std::vector<double> raised = times(r, "dtr", "1");
+    ASSERT_GE(raised.size(), 3u);
+    EXPECT_EQ(local(raised[0]), "2026-12-07 09:00:01");
+    // The first cycle ended on the 10th at 09:00:26; the 8th, 9th and 10th
+    // were missed and are covered by one cycle straight away.
+    EXPECT_EQ(local(raised[1]), "2026-12-10 09:00:26");
+    EXPECT_EQ(local(raised[2]), "2026-12-11 09:00:01");
+}
+
+TEST_F(Device, DaylightSavingMovesTheLocalUploadTime)
+{
+    dev.tz = "Europe/Berlin";
+    dev.start = sim_at(dev, 2026, 3, 28, 8, 0);
+    dev.horizon = dev.start + 2 * DAY;
+    sim_run_t r = start();
+    std::vector<double> raised = times(r, "dtr", "1");
+    ASSERT_EQ(raised.size(), 2u);
+    EXPECT_EQ(local(raised[0]), "2026-03-28 09:00:01");
+    EXPECT_EQ(local(raised[1]), "2026-03-29 10:00:01") << "targets are 86400 s apart";
+}
+
+} // namespace
