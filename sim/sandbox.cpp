@@ -271,6 +271,27 @@ bool sim_write(const std::string &path, const std::string &content, int mode)
     return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
 }
 
+void sim_install_scripts(const sim_device_t &dev, const std::string &mount,
+                         const std::string &umount, const std::string &upload,
+                         const std::string &probe)
+{
+    auto script = [&](const std::string &body) {
+        std::string text = "#!/bin/sh\n"
+                           "ev='" + dev.dir + "/events'\n"
+                           "name=$(basename \"$0\")\n"
+                           "echo \"$(date +%s) $$ script $name $*\" >> \"$ev\"\n";
+        if (!probe.empty())
+            text += "'" + probe + "'\necho \"$(date +%s) $$ fds $?\" >> \"$ev\"\n";
+        return text + "(\n" + body + "\n)\nstatus=$?\n" +
+               "echo \"$(date +%s) $$ exit $name $* $status\" >> \"$ev\"\n" + "exit $status\n";
+    };
+    sim_write(sim_etc(dev, "memCard"),
+              script("case \"$1\" in\nmount)\n" + mount + "\n;;\numount)\n" + umount +
+                     "\n;;\n*) exit 9 ;;\nesac"),
+              0755);
+    sim_write(sim_etc(dev, "dataPut"), script(upload), 0755);
+}
+
 sim_run_t sim_run(const sim_device_t &dev, double limit_s)
 {
     sim_run_t r;

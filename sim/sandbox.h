@@ -62,6 +62,15 @@ std::string sim_var(const sim_device_t &dev, const std::string &name);
 std::string sim_lock(const sim_device_t &dev);
 bool sim_write(const std::string &path, const std::string &content, int mode = 0644);
 
+// Writes the card script "memCard" and the upload script "dataPut". Each
+// records "script NAME ARGS" when it starts, runs the shell snippet for its
+// action in a subshell, and records "exit NAME ARGS STATUS" with the status
+// of that snippet, which is also its own. With `probe` set it runs that
+// program first and records "fds STATUS".
+void sim_install_scripts(const sim_device_t &dev, const std::string &mount,
+                         const std::string &umount, const std::string &upload,
+                         const std::string &probe = "");
+
 // Runs the daemon until it ends, parks at the horizon, or `limit_s` real
 // seconds have passed.
 sim_run_t sim_run(const sim_device_t &dev, double limit_s = 30);

@@ -37,22 +37,11 @@ protected:
 
     void settings(const std::string &content) { sim_write(sim_etc(dev, "settings"), content); }
 
-    // Each script records its start, whether its descriptors were as the
-    // daemon must leave them, then runs `body` (which sets its exit status).
+    // The scripts check that the daemon left them only /dev/null.
     void scripts(const std::string &mount = "exit 0", const std::string &umount = "exit 0",
                  const std::string &upload = "exit 0")
     {
-        std::string ev = dev.dir + "/events";
-        std::string head = "#!/bin/sh\n"
-                           "ev='" + ev + "'\n"
-                           "echo \"$(date +%s) $$ script $(basename \"$0\") $*\" >> \"$ev\"\n"
-                           "'" FD_PROBE "'\n"
-                           "echo \"$(date +%s) $$ fds $?\" >> \"$ev\"\n";
-        sim_write(sim_etc(dev, "memCard"),
-                  head + "case \"$1\" in\nmount) " + mount + ";;\numount) " + umount +
-                      ";;\nesac\nexit 9\n",
-                  0755);
-        sim_write(sim_etc(dev, "dataPut"), head + upload + "\n", 0755);
+        sim_install_scripts(dev, mount, umount, upload, FD_PROBE);
     }
 
     sim_run_t start(double limit_s = 30)
