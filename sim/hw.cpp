@@ -84,6 +84,16 @@ void record(const char *fmt, ...)
     errno = saved;
 }
 
+void record_log(int priority, const char *fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    char text[1024];
+    vsnprintf(text, sizeof text, fmt, copy);
+    va_end(copy);
+    record("log %d %s", priority, text);
+}
+
 [[noreturn]] void park()
 {
     int expected = 0;
@@ -268,26 +278,19 @@ int ioctl(int fd, unsigned long request, ...) noexcept
 
 void syslog(int priority, const char *fmt, ...)
 {
-    va_list ap, copy;
+    va_list ap;
     va_start(ap, fmt);
-    va_copy(copy, ap);
-    char text[1024];
-    vsnprintf(text, sizeof text, fmt, copy);
-    va_end(copy);
-    record("log %d %s", priority, text);
+    record_log(priority, fmt, ap);
     real<void (*)(int, const char *, va_list)>("vsyslog")(priority, fmt, ap);
     va_end(ap);
 }
 
+// What syslog() becomes in a fortified build.
 void __syslog_chk(int priority, int flag, const char *fmt, ...)
 {
-    va_list ap, copy;
+    va_list ap;
     va_start(ap, fmt);
-    va_copy(copy, ap);
-    char text[1024];
-    vsnprintf(text, sizeof text, fmt, copy);
-    va_end(copy);
-    record("log %d %s", priority, text);
+    record_log(priority, fmt, ap);
     real<void (*)(int, int, const char *, va_list)>("__vsyslog_chk")(priority, flag, fmt, ap);
     va_end(ap);
 }
