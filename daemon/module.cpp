@@ -57,17 +57,19 @@ int upload_cycle(int port)
 
 int upload_time_parse(const char *text, unsigned &hours, unsigned &minutes)
 {
-    if (std::sscanf(text, "%u:%u", &hours, &minutes) < 2)
-        return 0;
-    if (hours > 23) {
+    switch (module_cfg_upload_time(text, hours, minutes)) {
+    case UPLOAD_TIME_OK:
+        return 1;
+    case UPLOAD_TIME_BAD_HOURS:
         syslog(LOG_NOTICE, "Invalid hours %i", static_cast<int>(hours));
         return 0;
-    }
-    if (minutes > 59) {
+    case UPLOAD_TIME_BAD_MINUTES:
         syslog(LOG_NOTICE, "Invalid minutes %i", static_cast<int>(minutes));
         return 0;
+    case UPLOAD_TIME_UNREADABLE:
+        break;
     }
-    return 1;
+    return 0;
 }
 
 time_t first_target(time_t now, unsigned hours, unsigned minutes)

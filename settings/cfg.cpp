@@ -1,11 +1,14 @@
 #include "settings/cfg.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <new>
 #include <strings.h>
 
 namespace {
+
+constexpr size_t VALUE_MAX = 16000;
 
 // One line of at most 16383 characters; longer lines are read in pieces and
 // each piece is examined as a line of its own.
@@ -88,4 +91,47 @@ uint32_t cfg_get_ip(FILE *f, const char *key) noexcept
     if (std::sscanf(cfg_get_str(f, key).c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4)
         return 0;
     return (a << 24) + (b << 16) + (c << 8) + d;
+}
+
+void cfg_put_str(FILE *f, const char *key, const char *value)
+{
+    if (!f)
+        return;
+    // Text after a line break would be read as lines of its own, able to
+    // forge any key written after this one; the reader never sees it anyway.
+    int len = static_cast<int>(std::min(std::strcspn(value, "\r\n"), VALUE_MAX));
+    // The reader cuts a line at its last quote and drops one quote after the
+    // '=', so a quoted value always reads back whole, quotes of its own
+    // included; an unquoted one only when it holds no quote.
+    bool quote = std::memchr(value, ' ', static_cast<size_t>(len)) ||
+                 std::memchr(value, '"', static_cast<size_t>(len));
+    std::fprintf(f, quote ? "%s=\"%.*s\"\n" : "%s=%.*s\n", key, len, value);
+}
+
+void cfg_put_int(FILE *f, const char *key, uint32_t value, int write_zero)
+{
+    if (!f)
+        return;
+    if (value || write_zero)
+        std::fprintf(f, "%s=%u\n", key, static_cast<unsigned>(value));
+    else
+        std::fprintf(f, "%s=\n", key);
+}
+
+void cfg_put_bool(FILE *f, const char *key, int flag)
+{
+    if (f)
+        std::fprintf(f, "%s=%u\n", key, flag ? 1u : 0u);
+}
+
+void cfg_put_ip(FILE *f, const char *key, uint32_t address)
+{
+    if (!f)
+        return;
+    if (address)
+        std::fprintf(f, "%s=%u.%u.%u.%u\n", key, static_cast<unsigned>(address >> 24),
+                     static_cast<unsigned>((address >> 16) & 255),
+                     static_cast<unsigned>((address >> 8) & 255), static_cast<unsigned>(address & 255));
+    else
+        std::fprintf(f, "%s=\n", key);
 }

@@ -3,6 +3,7 @@
 // Look-ups never fail: a missing key, a missing file (null handle) or an
 // exhausted heap all give an empty string or 0. Every look-up rewinds the
 // handle and shares one static line buffer, so use a handle from one thread.
+// Writers append one line each and report nothing: check ferror() after.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +21,12 @@ std::string cfg_get_str(FILE *f, const char *key) noexcept;
 uint32_t cfg_get_int(FILE *f, const char *key) noexcept;
 // "a.b.c.d" as (a << 24) + (b << 16) + (c << 8) + d in host order, else 0.
 uint32_t cfg_get_ip(FILE *f, const char *key) noexcept;
+
+// Writes at most the first 16000 characters before any CR or LF, between
+// quotes when they hold a space or a quote, so the reader gives them back.
+void cfg_put_str(FILE *f, const char *key, const char *value);
+// A zero is written as an empty value unless `write_zero` is set.
+void cfg_put_int(FILE *f, const char *key, uint32_t value, int write_zero);
+void cfg_put_bool(FILE *f, const char *key, int flag);
+// Host-order IPv4 address as a.b.c.d; 0 as an empty value.
+void cfg_put_ip(FILE *f, const char *key, uint32_t address);

@@ -2,6 +2,15 @@
 
 #include "settings/cfg.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #define NUMBER(f, k) {#f, k, &module_cfg_t::f, nullptr}
 #define TEXT(f, k) {#f, k, nullptr, &module_cfg_t::f}
 
@@ -41,4 +50,111 @@ void module_cfg_load(module_cfg_t &cfg, const char *path) noexcept
             cfg.*field.text = cfg_get_str(f, field.key);
     }
     cfg_close(f);
+}
+
+namespace {
+
+void write_record(FILE *f, const module_cfg_t &cfg)
+{
+    for (const module_cfg_field_t &field : module_cfg_fields) {
+        if (field.number == &module_cfg_t::enabled)
+            cfg_put_bool(f, field.key, static_cast<int>(cfg.enabled));
+        else if (field.number)
+            cfg_put_int(f, field.key, cfg.*field.number, 1);
+        else
+            cfg_put_str(f, field.key, (cfg.*field.text).c_str());
+    }
+}
+
+// Writes, flushes and syncs; closes `f` in any case.
+bool write_and_close(FILE *f, const module_cfg_t &cfg)
+{
+    write_record(f, cfg);
+    bool ok = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+// The file a path names: a symbolic link is replaced by what it points to,
+// not by a file of its own.
+std::string resolve(const char *path)
+{
+    char real[PATH_MAX];
+    return realpath(path, real) ? real : path;
+}
+
+std::string directory_of(const std::string &file)
+{
+    size_t slash = file.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+bool sync_directory(const std::string &dir)
+{
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Some file systems cannot sync a directory; the rename stands all the same.
+    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    close(fd);
+    return ok;
+}
+
+} // namespace
+
+int module_cfg_save(const module_cfg_t &cfg, const char *path)
+{
+    // A crash, power cut or full disk halfway through a save must not leave
+    // the device without its settings: write a new file beside the old one
+    // and rename it over it.
+    std::string target = resolve(path);
+    std::string dir = directory_of(target);
+    std::string tmp = dir + "/.settings.XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        // Only a directory that may not be written leaves no other way than
+        // writing in place; a full disk must not cost the old file.
+        if (errno != EACCES && errno != EPERM)
+            return 0;
+        FILE *f = cfg_open(target.c_str(), "w");
+        return f && write_and_close(f, cfg) ? 1 : 0;
+    }
+
+    struct stat old;
+    if (stat(target.c_str(), &old) == 0) {
+        if (old.st_uid != geteuid() || old.st_gid != getegid()) {
+            // Only root can keep another owner, and it is a courtesy.
+            int kept = fchown(fd, old.st_uid, old.st_gid);
+            (void)kept;
+        }
+        fchmod(fd, old.st_mode & 0777);
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
+    }
+
+    FILE *f = fdopen(fd, "w");
+    if (!f) {
+        close(fd);
+        unlink(tmp.c_str());
+        return 0;
+    }
+    if (!write_and_close(f, cfg) || rename(tmp.c_str(), target.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return 0;
+    }
+    return sync_directory(dir) ? 1 : 0;
+}
+
+upload_time_t module_cfg_upload_time(const char *text, unsigned &hours, unsigned &minutes)
+{
+    if (std::sscanf(text, "%u:%u", &hours, &minutes) < 2)
+        return UPLOAD_TIME_UNREADABLE;
+    if (hours > 23)
+        return UPLOAD_TIME_BAD_HOURS;
+    if (minutes > 59)
+        return UPLOAD_TIME_BAD_MINUTES;
+    return UPLOAD_TIME_OK;
 }

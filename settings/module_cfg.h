@@ -1,7 +1,8 @@
 // The module's settings record and its twenty MOD_VELMORA_ keys.
 //
 // Loading never fails: a missing file or key leaves an empty string or 0.
-// The daemon reads only `uploadtime`; every other field is carried for the
+// Saving replaces the file as a whole or not at all, and says which. The
+// daemon reads only `uploadtime`; every other field is carried for the
 // scripts and tools that share the file.
 #pragma once
 
@@ -46,3 +47,15 @@ constexpr int MODULE_CFG_FIELDS = 20;
 extern const module_cfg_field_t module_cfg_fields[MODULE_CFG_FIELDS];
 
 void module_cfg_load(module_cfg_t &cfg, const char *path = MODULE_CFG_PATH) noexcept;
+// 1 when the whole record is on disk, 0 when the file was left as it was
+// (or, where no temporary file could be made beside it, possibly cut short).
+int module_cfg_save(const module_cfg_t &cfg, const char *path = MODULE_CFG_PATH);
+
+enum upload_time_t {
+    UPLOAD_TIME_OK,
+    UPLOAD_TIME_UNREADABLE,    // not two numbers in the form "%u:%u"
+    UPLOAD_TIME_BAD_HOURS,     // hours above 23 (checked first)
+    UPLOAD_TIME_BAD_MINUTES,   // minutes above 59
+};
+// What the daemon makes of an upload time: the one rule for it and the tools.
+upload_time_t module_cfg_upload_time(const char *text, unsigned &hours, unsigned &minutes);
