@@ -1,13 +1,29 @@
 #include "support/com.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr size_t REPLY_MAX = 8191;
+constexpr size_t TAKE_IN_MAX = 65536;
+constexpr int QUIET_MS = 200;
+
+char buffer[REPLY_MAX + 1];
+
+// poll() rather than select(): FD_SET on a descriptor numbered 1024 or more
+// writes past the set.
+bool readable_within(int fd, int ms)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
 
 speed_t line_speed(unsigned baud)
 {
@@ -58,4 +74,30 @@ int com_open(const char *device, unsigned baud, int databits, const char *parity
     if (tcsetattr(fd, TCSANOW, &tio) < 0)
         syslog(LOG_ERR, "tcsetattr(%s) error: %s", device, std::strerror(errno));
     return fd;
+}
+
+const char *com_send(int fd, const char *command, int timeout)
+{
+    size_t len = std::strlen(command);
+    ssize_t sent = write(fd, command, len);
+    if (sent < 0 || static_cast<size_t>(sent) < len)
+        syslog(LOG_ERR, "write (\"%s\") error: %s", command, std::strerror(errno));
+
+    std::memset(buffer, 0, sizeof buffer);
+    const int timeout_ms = timeout > INT_MAX / 1000 ? INT_MAX : timeout < 0 ? 0 : timeout * 1000;
+    size_t received = 0;
+    char discard[128];
+    bool ready = readable_within(fd, timeout_ms);
+    while (ready) {
+        ssize_t n = received < REPLY_MAX ? read(fd, buffer + received, REPLY_MAX - received)
+                                         : read(fd, discard, sizeof discard);
+        if (n <= 0)
+            break;
+        received += static_cast<size_t>(n);
+        if (received >= TAKE_IN_MAX)
+            break;
+        // A device that trickles a byte or two at a time is still answering.
+        ready = readable_within(fd, n > 2 ? QUIET_MS : timeout_ms);
+    }
+    return buffer;
 }
