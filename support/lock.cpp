@@ -56,7 +56,9 @@ int owner(const char *path)
         return 0;
     text[n] = '\0';
     char *end;
-    long pid = std::strtol(text, &end, 10);
+    // strtoll: a 32-bit long would saturate a huge number into INT_MAX, a
+    // pid that does not exist, and the lock would be taken as stale.
+    long long pid = std::strtoll(text, &end, 10);
     return end != text && pid > 0 && pid <= INT_MAX ? static_cast<int>(pid) : 0;
 }
 

@@ -20,26 +20,32 @@ void close_all_descriptors()
         close(fd);
 }
 
-} // namespace
-
-int run(const char *path, const char *arg1, const char *arg2, int wait)
+// The child shares this process's memory until it execs, so it only makes
+// system calls and never returns from here.
+pid_t start(char *const argv[])
 {
-    char *const argv[] = {const_cast<char *>(path), const_cast<char *>(arg1),
-                          const_cast<char *>(arg2), nullptr};
-
     pid_t pid = vfork();
-    if (pid < 0)
-        return 1;
     if (pid == 0) {
         close_all_descriptors();
         // A program started without its standard streams would write into
         // whatever it opens next.
         if (open("/dev/null", O_RDWR | O_NOCTTY) != 0 || dup(0) != 1 || dup(0) != 2)
             _exit(1);
-        execvp(path, argv);
+        execvp(argv[0], argv);
         _exit(1);
     }
+    return pid;
+}
 
+} // namespace
+
+int run(const char *path, const char *arg1, const char *arg2, int wait)
+{
+    char *const argv[] = {const_cast<char *>(path), const_cast<char *>(arg1),
+                          const_cast<char *>(arg2), nullptr};
+    pid_t pid = start(argv);
+    if (pid < 0)
+        return 1;
     if (!wait)
         return 0;
     int status;

@@ -1,5 +1,6 @@
 #include "daemon/module.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
@@ -132,6 +133,20 @@ TEST_F(Schedule, OneCycleCoversEveryMissedTarget)
     EXPECT_EQ((latest - boot_target) % DAY, 0);
     EXPECT_LT(latest, stepped);
     EXPECT_GE(latest + DAY, stepped) << "the next target must lie ahead of the clock";
+}
+
+TEST_F(Schedule, SchedulingCarriesOnPastJanuary2038)
+{
+    zone("UTC0");
+    ASSERT_EQ(sizeof(time_t), 8u) << "a 32-bit time_t stops the daemon in January 2038";
+    time_t now = at(2038, 1, 18, 12, 0);
+    time_t target = first_target(now, 9, 0);
+    EXPECT_EQ(local(target), "2038-01-19 09:00:00");
+    EXPECT_GT(target, static_cast<time_t>(INT32_MAX));
+    EXPECT_EQ(local(target + DAY), "2038-01-20 09:00:00");
+    EXPECT_EQ(latest_missed_target(now - DAY, target + 2 * DAY + 1), now + 2 * DAY);
+    EXPECT_EQ(local(first_target(at(2106, 2, 7, 7, 0), 9, 0)), "2106-02-07 09:00:00")
+        << "past the end of an unsigned 32-bit time as well";
 }
 
 TEST_F(Schedule, WaitForAPastTargetReturnsAtOnce)
