@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -111,10 +112,24 @@ void step(int i)
     record("step %lld.%09lld", static_cast<long long>(from / NS), static_cast<long long>(from % NS));
 }
 
+// Kills the daemon when the clock would pass the kill time on its way to
+// `until`, as if it had crashed there; a script that reaches it runs on.
+void kill_on_the_way(int64_t until)
+{
+    if (!S->kill_at_ns || S->killed || S->kill_at_ns > until)
+        return;
+    if (S->now_ns < S->kill_at_ns)
+        S->now_ns = S->kill_at_ns;
+    S->killed = 1;
+    record("kill %d", S->daemon_pid.load());
+    kill(S->daemon_pid, SIGKILL);
+}
+
 // An absolute sleep: ends once the clock has reached `until`, or early when
 // a step sets the clock past it.
 void sleep_until(int64_t until)
 {
+    kill_on_the_way(until);
     for (;;) {
         int i = S->steps_done;
         if (i < S->steps && S->step_at_ns[i] <= until) {
@@ -139,6 +154,9 @@ void sleep_for(int64_t ns)
 {
     if (ns <= 0)
         return;
+    int64_t start = S->now_ns;
+    kill_on_the_way(start + ns);
+    ns -= S->now_ns - start;
     for (;;) {
         int64_t now = S->now_ns;
         int i = S->steps_done;

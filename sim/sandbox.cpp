@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iomanip>
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
@@ -76,8 +77,10 @@ void mkdir_or_fail(int err, const std::string &path)
 
 // Runs in the child: builds the device's file system view and starts the
 // daemon in it.
-[[noreturn]] void enter_sandbox(const sim_device_t &dev, const std::string &slave, int err)
+[[noreturn]] void enter_sandbox(const sim_device_t &dev, const std::string &slave, int err,
+                                sim_state_t *S)
 {
+    S->daemon_pid = getpid();
     uid_t uid = getuid();
     gid_t gid = getgid();
     if (uid != 0) {
@@ -125,17 +128,25 @@ void mkdir_or_fail(int err, const std::string &path)
     std::string tz = "TZ=" + dev.tz;
     std::vector<std::string> env = {preload, state, events, tz,
                                     "PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"};
-    for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
-        if (const char *v = getenv(keep))
-            env.push_back(std::string(keep) + "=" + v);
-    }
+    // A sanitized daemon would refuse the preloaded library ahead of its
+    // runtime.
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                  "verify_asan_link_order=0");
+    if (const char *ubsan = getenv("UBSAN_OPTIONS"))
+        env.push_back(std::string("UBSAN_OPTIONS=") + ubsan);
     std::vector<char *> envp;
     for (std::string &e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    char *argv[] = {const_cast<char *>("velmorad"), nullptr};
-    execve(dev.velmorad.c_str(), argv, envp.data());
-    fail(err, "exec " + dev.velmorad);
+    std::vector<std::string> command = dev.wrapper;
+    command.push_back(dev.velmorad);
+    std::vector<char *> argv;
+    for (std::string &a : command)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execve(argv[0], argv.data(), envp.data());
+    fail(err, "exec " + command[0]);
 }
 
 // "<29>Dec  7 20:14:10 Velmora[123]: started"
@@ -173,7 +184,8 @@ void drain(int sock, std::vector<sim_log_t> &log, int timeout_ms)
     }
 }
 
-int count_children(int pid)
+// Processes whose parent (or, with `group`, whose process group) is `id`.
+int count_processes(int id, bool group)
 {
     int count = 0;
     DIR *proc = opendir("/proc");
@@ -184,18 +196,37 @@ int count_children(int pid)
         std::string line;
         if (!std::getline(stat, line))
             continue;
-        // pid (comm) state ppid ...: comm may hold blanks, so read after ')'.
+        // pid (comm) state ppid pgrp ...: comm may hold blanks, so read after ')'.
         size_t paren = line.rfind(')');
         if (paren == std::string::npos)
             continue;
         std::istringstream rest(line.substr(paren + 1));
         char state;
-        int ppid;
-        if (rest >> state >> ppid && ppid == pid)
+        int ppid, pgrp;
+        if (rest >> state >> ppid >> pgrp && (group ? pgrp : ppid) == id)
             count++;
     }
     closedir(proc);
     return count;
+}
+
+// Scripts that outlive the daemon end on their own; returns how many of its
+// process group were still there after a few seconds (and are then killed).
+int wait_for_group(pid_t pgid)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (kill(-pgid, 0) == 0 && std::chrono::steady_clock::now() < until)
+        usleep(10000);
+    int left = count_processes(pgid, true);
+    if (left)
+        kill(-pgid, SIGKILL);
+    return left;
+}
+
+void append_event(const std::string &path, int64_t now, int pid, const std::string &what)
+{
+    std::ofstream(path, std::ios::app) << now / NS << "." << std::setw(9) << std::setfill('0')
+                                       << now % NS << " " << pid << " " << what << "\n";
 }
 
 std::vector<sim_event_t> read_events(const std::string &path)
@@ -316,6 +347,7 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
     S->now_ns = static_cast<int64_t>(dev.start) * NS;
     S->horizon_ns = static_cast<int64_t>(dev.horizon) * NS;
     S->fail_modem_request = dev.fail_modem_request;
+    S->kill_at_ns = static_cast<int64_t>(dev.kill_at) * NS;
     S->steps = static_cast<int>(std::min<size_t>(dev.clock_steps.size(), SIM_MAX_STEPS));
     for (int i = 0; i < S->steps; i++) {
         S->step_at_ns[i] = static_cast<int64_t>(dev.clock_steps[static_cast<size_t>(i)].first) * NS;
@@ -353,7 +385,7 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
     pid_t pid = fork();
     if (pid == 0) {
         close(err_pipe[0]);
-        enter_sandbox(dev, slave, err_pipe[1]);
+        enter_sandbox(dev, slave, err_pipe[1], S);
     }
     close(err_pipe[1]);
     r.pid = pid;
@@ -369,7 +401,7 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         }
         if (S->parked_pid != 0) {
             r.parked = true;
-            r.children_left = count_children(pid);
+            r.children_left = count_processes(pid, false);
         } else if (std::chrono::steady_clock::now() - started >
                    std::chrono::duration<double>(limit_s)) {
             r.wedged = true;
@@ -387,6 +419,13 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         break;
     }
     drain(sock, r.log, 50);
+    r.stragglers = wait_for_group(pid);
+    r.end = static_cast<double>(S->now_ns) / NS;
+    // The port's last close drops DTR (HUPCL), as the kernel does on the device.
+    if (S->dtr) {
+        S->dtr = 0;
+        append_event(events_path, S->now_ns, pid, "hangup");
+    }
 
     char text[512];
     ssize_t n = read(err_pipe[0], text, sizeof text);

@@ -21,11 +21,14 @@ struct sim_device_t {
     bool with_port = true;            // whether /dev/ttyS1 exists
     int fail_modem_request = 0;       // the Nth DTR request fails (1-based)
     std::vector<std::pair<time_t, time_t>> clock_steps;  // at, to
+    time_t kill_at = 0;               // SIGKILL the daemon when the clock gets here
+    std::vector<std::string> wrapper; // run the daemon under this, e.g. valgrind
 };
 
 // One event of the run: virtual time, process, kind and the rest of the line.
 // Kinds: "dtr" 0|1, "dtr-fail" N, "log" PRIORITY TEXT, "step" FROM, "park",
-// and whatever the scripts add (the test scripts write "script ...").
+// "kill" PID, "hangup" (the port closed with DTR raised, which drops it),
+// and what the scripts add ("script", "exit", "fds").
 struct sim_event_t {
     double t;
     int pid;
@@ -48,7 +51,9 @@ struct sim_run_t {
     bool parked = false;     // it was waiting past the horizon and was stopped
     bool wedged = false;     // neither within the real-time limit
     int pid = 0;
+    double end = 0;          // virtual time when the run ended
     int children_left = 0;   // children of the daemon when it was stopped
+    int stragglers = 0;      // its processes still running a while after it ended
     std::string error;       // why the sandbox could not be set up
     std::vector<sim_event_t> events;
     std::vector<sim_log_t> log;

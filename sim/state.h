@@ -22,6 +22,9 @@ struct sim_state_t {
     std::atomic<int> steps_done;
     int64_t step_at_ns[SIM_MAX_STEPS];    // when the wall clock reaches this,
     int64_t step_to_ns[SIM_MAX_STEPS];    // it is set to this
+    std::atomic<int> daemon_pid;          // set by the sandbox before exec
+    int64_t kill_at_ns;                   // when the clock gets here the daemon
+    std::atomic<int> killed;              // is killed with SIGKILL, once
 };
 
 // Environment of the sandboxed processes that the hardware library reads.

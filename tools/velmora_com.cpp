@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
@@ -103,9 +104,7 @@ bool number(const char *text, long lo, long hi, long &value)
     return *text && !*end && value >= lo && value <= hi;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int com_main(int argc, char **argv)
 {
     long baud = 115200, data = 8, stop = 1, timeout = 2;
     std::string parity = "N";
@@ -167,4 +166,16 @@ int main(int argc, char **argv)
     }
     unlock(device);
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return com_main(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "velmora-com: %s\n", e.what());
+        return EXIT_ERROR;
+    }
 }

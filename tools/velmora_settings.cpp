@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -156,11 +157,8 @@ int set(const char *path, const std::vector<std::string> &assignments)
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int settings_main(const std::vector<std::string> &args)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
     std::string path = MODULE_CFG_PATH;
     bool show_password = false;
     std::vector<std::string> words;
@@ -168,7 +166,8 @@ int main(int argc, char **argv)
         if (args[i] == "--help" || args[i] == "-h") {
             usage(stdout);
             return 0;
-        } else if (args[i] == "--file" && i + 1 < args.size()) {
+        }
+        if (args[i] == "--file" && i + 1 < args.size()) {
             path = args[++i];
         } else if (args[i] == "--show-password") {
             show_password = true;
@@ -186,17 +185,24 @@ int main(int argc, char **argv)
     }
     std::string command = words[0];
     words.erase(words.begin());
+    if (command == "show" && words.empty())
+        return show(path.c_str(), show_password);
+    if (command == "get" && words.size() == 1)
+        return get(path.c_str(), words[0]);
+    if (command == "set" && !words.empty())
+        return set(path.c_str(), words);
+    usage(stderr);
+    return EXIT_USAGE;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
     try {
-        if (command == "show" && words.empty())
-            return show(path.c_str(), show_password);
-        if (command == "get" && words.size() == 1)
-            return get(path.c_str(), words[0]);
-        if (command == "set" && !words.empty())
-            return set(path.c_str(), words);
+        return settings_main(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "velmora-settings: %s\n", e.what());
         return EXIT_REFUSED;
     }
-    usage(stderr);
-    return EXIT_USAGE;
 }
