@@ -7,7 +7,6 @@
 // Without VELMORA_SIM_STATE in the environment everything passes through.
 #include "sim/state.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -15,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -28,7 +26,8 @@
 
 namespace {
 
-sim_state_t *S;
+sim_state_t *S;       // the simulated device, DTR line included
+sim_state_t *vclock;  // the same when the clock is virtual too, else null
 const char *events_path;
 
 constexpr int64_t NS = 1000000000;
@@ -44,13 +43,20 @@ __attribute__((constructor)) void attach()
         return;
     void *p = mmap(nullptr, sizeof(sim_state_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
-    if (p != MAP_FAILED)
+    if (p != MAP_FAILED) {
         S = static_cast<sim_state_t *>(p);
+        vclock = S->real_clock ? nullptr : S;
+    }
 }
 
 template <typename F> F real(const char *name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int64_t to_ns(const timespec &t)
+{
+    return static_cast<int64_t>(t.tv_sec) * NS + t.tv_nsec;
 }
 
 // Appends one event; keeps errno, which the caller may be about to report.
@@ -61,6 +67,11 @@ void record(const char *fmt, ...)
     int saved = errno;
     char line[2048];
     int64_t now = S->now_ns.load();
+    if (!vclock) {
+        struct timespec t;
+        real<int (*)(clockid_t, struct timespec *)>("clock_gettime")(CLOCK_REALTIME, &t);
+        now = to_ns(t);
+    }
     int n = snprintf(line, sizeof line, "%lld.%09lld %d ", static_cast<long long>(now / NS),
                      static_cast<long long>(now % NS), static_cast<int>(getpid()));
     va_list ap;
@@ -68,17 +79,17 @@ void record(const char *fmt, ...)
     vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, fmt, ap);
     va_end(ap);
     // One event per line: a newline inside a message is written as "\n".
-    std::string text;
+    char text[2 * sizeof line + 1];
+    size_t len = 0;
     for (const char *c = line; *c; c++) {
         if (*c == '\n')
-            text += "\\n";
-        else
-            text += *c;
+            text[len++] = '\\';
+        text[len++] = *c == '\n' ? 'n' : *c;
     }
-    text += '\n';
+    text[len++] = '\n';
     int fd = open(events_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        ssize_t ignored = write(fd, text.data(), text.size());
+        ssize_t ignored = write(fd, text, len);
         (void)ignored;
         close(fd);
     }
@@ -163,7 +174,8 @@ void sleep_for(int64_t ns)
         if (i < S->steps && S->step_at_ns[i] <= now + ns) {
             if (S->step_at_ns[i] > S->horizon_ns)
                 park();
-            ns -= std::max<int64_t>(0, S->step_at_ns[i] - now);
+            if (S->step_at_ns[i] > now)
+                ns -= S->step_at_ns[i] - now;
             step(i);
             continue;
         }
@@ -174,10 +186,6 @@ void sleep_for(int64_t ns)
     }
 }
 
-int64_t to_ns(const timespec &t)
-{
-    return static_cast<int64_t>(t.tv_sec) * NS + t.tv_nsec;
-}
 
 bool wall_clock(clockid_t id)
 {
@@ -197,7 +205,7 @@ extern "C" {
 
 time_t time(time_t *t) noexcept
 {
-    if (!S)
+    if (!vclock)
         return real<time_t (*)(time_t *)>("time")(t);
     time_t now = static_cast<time_t>(S->now_ns / NS);
     if (t)
@@ -207,7 +215,7 @@ time_t time(time_t *t) noexcept
 
 int gettimeofday(struct timeval *tv, void *tz) noexcept
 {
-    if (!S)
+    if (!vclock)
         return real<int (*)(struct timeval *, void *)>("gettimeofday")(tv, tz);
     int64_t now = S->now_ns;
     tv->tv_sec = static_cast<time_t>(now / NS);
@@ -217,7 +225,7 @@ int gettimeofday(struct timeval *tv, void *tz) noexcept
 
 int clock_gettime(clockid_t id, struct timespec *ts) noexcept
 {
-    if (!S || !wall_clock(id))
+    if (!vclock || !wall_clock(id))
         return real<int (*)(clockid_t, struct timespec *)>("clock_gettime")(id, ts);
     int64_t now = S->now_ns;
     ts->tv_sec = static_cast<time_t>(now / NS);
@@ -227,7 +235,7 @@ int clock_gettime(clockid_t id, struct timespec *ts) noexcept
 
 unsigned int sleep(unsigned int seconds)
 {
-    if (!S)
+    if (!vclock)
         return real<unsigned int (*)(unsigned int)>("sleep")(seconds);
     sleep_for(static_cast<int64_t>(seconds) * NS);
     return 0;
@@ -235,7 +243,7 @@ unsigned int sleep(unsigned int seconds)
 
 int usleep(useconds_t us)
 {
-    if (!S)
+    if (!vclock)
         return real<int (*)(useconds_t)>("usleep")(us);
     sleep_for(static_cast<int64_t>(us) * 1000);
     return 0;
@@ -243,7 +251,7 @@ int usleep(useconds_t us)
 
 int nanosleep(const struct timespec *req, struct timespec *rem)
 {
-    if (!S)
+    if (!vclock)
         return real<int (*)(const struct timespec *, struct timespec *)>("nanosleep")(req, rem);
     sleep_for(to_ns(*req));
     return 0;
@@ -252,7 +260,7 @@ int nanosleep(const struct timespec *req, struct timespec *rem)
 int clock_nanosleep(clockid_t id, int flags, const struct timespec *req, struct timespec *rem)
 {
     using fn = int (*)(clockid_t, int, const struct timespec *, struct timespec *);
-    if (!S)
+    if (!vclock)
         return real<fn>("clock_nanosleep")(id, flags, req, rem);
     if (flags & TIMER_ABSTIME) {
         if (!wall_clock(id))

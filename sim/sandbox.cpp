@@ -9,7 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <cstddef>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <fstream>
 #include <iomanip>
 #include <poll.h>
@@ -75,6 +82,35 @@ void mkdir_or_fail(int err, const std::string &path)
         fail(err, "mkdir " + path);
 }
 
+// Makes TIOCMBIS and TIOCMBIC succeed without doing anything: a
+// pseudo-terminal refuses them, and a static daemon cannot be given the
+// preloaded hardware layer.
+bool fake_modem_control()
+{
+#if defined(__x86_64__)
+    constexpr unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr unsigned arch = AUDIT_ARCH_AARCH64;
+#else
+    return false;
+#endif
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TIOCMBIS, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TIOCMBIC, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
 // Runs in the child: builds the device's file system view and starts the
 // daemon in it.
 [[noreturn]] void enter_sandbox(const sim_device_t &dev, const std::string &slave, int err,
@@ -122,12 +158,15 @@ void mkdir_or_fail(int err, const std::string &path)
         fail(err, "/dev/null");
     close(null);
 
-    std::string preload = "LD_PRELOAD=" + dev.hw_library;
-    std::string state = std::string(SIM_STATE_ENV) + "=" + dev.dir + "/state";
-    std::string events = std::string(SIM_EVENTS_ENV) + "=" + dev.dir + "/events";
-    std::string tz = "TZ=" + dev.tz;
-    std::vector<std::string> env = {preload, state, events, tz,
+    std::vector<std::string> env = {"TZ=" + dev.tz,
                                     "PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"};
+    if (!dev.hw_library.empty()) {
+        env.push_back("LD_PRELOAD=" + dev.hw_library);
+        env.push_back(std::string(SIM_STATE_ENV) + "=" + dev.dir + "/state");
+        env.push_back(std::string(SIM_EVENTS_ENV) + "=" + dev.dir + "/events");
+    }
+    if (dev.dtr_by_seccomp && !fake_modem_control())
+        fail(err, "seccomp filter for the DTR requests");
     // A sanitized daemon would refuse the preloaded library ahead of its
     // runtime.
     const char *asan = getenv("ASAN_OPTIONS");
@@ -348,6 +387,7 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
     S->horizon_ns = static_cast<int64_t>(dev.horizon) * NS;
     S->fail_modem_request = dev.fail_modem_request;
     S->kill_at_ns = static_cast<int64_t>(dev.kill_at) * NS;
+    S->real_clock = dev.real_clock ? 1 : 0;
     S->steps = static_cast<int>(std::min<size_t>(dev.clock_steps.size(), SIM_MAX_STEPS));
     for (int i = 0; i < S->steps; i++) {
         S->step_at_ns[i] = static_cast<int64_t>(dev.clock_steps[static_cast<size_t>(i)].first) * NS;
@@ -391,8 +431,15 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
     r.pid = pid;
 
     auto started = std::chrono::steady_clock::now();
+    auto first_message = started;
     for (;;) {
+        size_t before = r.log.size();
         drain(sock, r.log, 10);
+        if (before == 0 && !r.log.empty())
+            first_message = std::chrono::steady_clock::now();
+        if (!r.settled.valid && !r.log.empty() &&
+            std::chrono::steady_clock::now() - first_message > std::chrono::milliseconds(500))
+            r.settled = sim_proc(pid);
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             r.ended = true;
@@ -408,6 +455,7 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         } else {
             continue;
         }
+        r.last = sim_proc(pid);
         // The daemon leads its own session; its scripts share its process
         // group, so one signal stops them all.
         kill(-pid, SIGKILL);
@@ -466,4 +514,56 @@ time_t sim_at(const sim_device_t &dev, int year, int month, int day, int hour, i
         tm.tm_isdst = -1;
         return mktime(&tm);
     });
+}
+
+sim_proc_t sim_proc(int pid)
+{
+    sim_proc_t p;
+    std::string dir = "/proc/" + std::to_string(pid);
+    std::ifstream stat(dir + "/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+        return p;
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    // After the command: state is field 3, utime 14 and stime 15.
+    for (int i = 3; i <= 15 && fields >> field; i++) {
+        if (i == 14)
+            utime = std::stoul(field);
+        if (i == 15)
+            stime = std::stoul(field);
+    }
+    p.cpu_s = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream status(dir + "/status");
+    while (std::getline(status, line)) {
+        std::istringstream words(line);
+        std::string key;
+        long value = 0;
+        words >> key >> value;
+        if (key == "voluntary_ctxt_switches:")
+            p.voluntary = value;
+        else if (key == "VmRSS:")
+            p.rss_kb = value;
+        else if (key == "VmHWM:")
+            p.hwm_kb = value;
+    }
+    std::ifstream smaps(dir + "/smaps");
+    bool ours = false;
+    while (std::getline(smaps, line)) {
+        std::istringstream words(line);
+        std::string first, path;
+        long kb = 0;
+        words >> first;
+        if (first.find('-') != std::string::npos && first.back() != ':') {
+            words >> path >> path >> path >> path >> path;
+            ours = path.find("velmora_hw") != std::string::npos;
+        } else if (first == "Rss:" && ours && words >> kb) {
+            p.sim_layer_kb += kb;
+        } else if (first == "Pss:" && words >> kb) {
+            p.pss_kb += kb;
+        }
+    }
+    p.valid = true;
+    return p;
 }

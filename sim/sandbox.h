@@ -23,7 +23,24 @@ struct sim_device_t {
     std::vector<std::pair<time_t, time_t>> clock_steps;  // at, to
     time_t kill_at = 0;               // SIGKILL the daemon when the clock gets here
     std::vector<std::string> wrapper; // run the daemon under this, e.g. valgrind
+    bool real_clock = false;          // simulate only the DTR line
+    // Without a hardware library (empty path: nothing preloaded, so a static
+    // daemon runs too) the DTR requests can still be made to succeed,
+    // unrecorded, by a seccomp filter; the clock is then the real one.
+    bool dtr_by_seccomp = false;
 };
+
+// What a process has cost so far, from /proc.
+struct sim_proc_t {
+    double cpu_s = 0;        // user and system time
+    long voluntary = 0;      // voluntary context switches: its wake-ups
+    long rss_kb = 0;         // VmRSS
+    long hwm_kb = 0;         // VmHWM, the peak
+    long pss_kb = 0;         // proportional: pages shared with others counted in part
+    long sim_layer_kb = 0;   // of VmRSS, what the preloaded hardware library takes
+    bool valid = false;
+};
+sim_proc_t sim_proc(int pid);
 
 // One event of the run: virtual time, process, kind and the rest of the line.
 // Kinds: "dtr" 0|1, "dtr-fail" N, "log" PRIORITY TEXT, "step" FROM, "park",
@@ -52,6 +69,8 @@ struct sim_run_t {
     bool wedged = false;     // neither within the real-time limit
     int pid = 0;
     double end = 0;          // virtual time when the run ended
+    sim_proc_t settled;      // the daemon half a second after its first message
+    sim_proc_t last;         // and when it was stopped (not when it ended itself)
     int children_left = 0;   // children of the daemon when it was stopped
     int stragglers = 0;      // its processes still running a while after it ended
     std::string error;       // why the sandbox could not be set up

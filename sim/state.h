@@ -12,6 +12,7 @@
 constexpr int SIM_MAX_STEPS = 16;
 
 struct sim_state_t {
+    int real_clock;                       // 1: only the DTR line is simulated
     std::atomic<int64_t> now_ns;          // virtual wall clock
     int64_t horizon_ns;                   // a sleep past this parks the process
     std::atomic<int> parked_pid;          // the first process that parked
