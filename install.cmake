@@ -3,7 +3,8 @@
 # systemd and for BusyBox or SysV init. Stage with DESTDIR=... cmake --install.
 # The paths are the device's own and fixed, whatever the install prefix.
 install(TARGETS velmorad velmora-settings velmora-com RUNTIME DESTINATION /opt/Velmora/bin)
-install(FILES dist/settings.example DESTINATION /opt/Velmora/etc)
+install(FILES dist/settings.example dist/memCard.conf DESTINATION /opt/Velmora/etc)
+install(PROGRAMS dist/memCard dist/dataPut DESTINATION /opt/Velmora/etc)
 install(FILES dist/velmorad.service DESTINATION /lib/systemd/system)
 install(PROGRAMS dist/velmorad.init DESTINATION /etc/init.d RENAME velmorad)
 

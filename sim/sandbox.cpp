@@ -144,11 +144,18 @@ bool fake_modem_control()
     if (!slave.empty())
         bind_or_fail(err, slave, "/dev/ttyS1", false);
     bind_or_fail(err, dev.dir + "/log", "/dev/log", false);
+    for (const std::string &node : dev.devices) {
+        if (node.rfind("/dev/", 0) != 0 || node.find('/', 5) != std::string::npos)
+            fail(err, "device " + node + " is not directly in /dev");
+        bind_or_fail(err, host_dev + node.substr(4), node, false);
+    }
     umount2(host_dev.c_str(), MNT_DETACH);
 
     mount_or_fail(err, "tmpfs", "/opt", "tmpfs", MS_NOSUID, "mode=755");
     mkdir_or_fail(err, "/opt/Velmora");
     bind_or_fail(err, dev.dir + "/etc", "/opt/Velmora/etc", true);
+    if (!dev.bin_dir.empty())
+        bind_or_fail(err, dev.bin_dir, "/opt/Velmora/bin", true);
     mount_or_fail(err, "tmpfs", "/var", "tmpfs", MS_NOSUID, "mode=755");
     bind_or_fail(err, dev.dir + "/var", "/var/Velmora", true);
     bind_or_fail(err, dev.dir + "/lock", "/var/lock", true);

@@ -28,6 +28,8 @@ struct sim_device_t {
     // daemon runs too) the DTR requests can still be made to succeed,
     // unrecorded, by a seccomp filter; the clock is then the real one.
     bool dtr_by_seccomp = false;
+    std::string bin_dir;              // bound at /opt/Velmora/bin when set
+    std::vector<std::string> devices; // more device nodes, at the same paths
 };
 
 // What a process has cost so far, from /proc.

@@ -1,5 +1,6 @@
 // Runs velmorad on the simulated device for a few virtual days and prints
 // what happened on the device, in virtual local time.
+#include "settings/cfg.h"
 #include "sim/sandbox.h"
 
 #include <cstdio>
@@ -29,6 +30,10 @@ void usage(FILE *out)
         "                        port (no /dev/ttyS1)\n"
         "  --step-days N         one hour after start, step the wall clock N days forward\n"
         "  --velmorad PATH       the daemon binary (default: the one built beside this)\n"
+        "  --etc DIR             use the settings and scripts in DIR (memCard, dataPut,\n"
+        "                        settings, ...) instead of the stand-ins\n"
+        "  --bin DIR             make DIR the device's /opt/Velmora/bin\n"
+        "  --device /dev/NAME    make a device node of this machine visible on the device\n"
         "  --keep                keep the device's scratch directory and print its path\n");
 }
 
@@ -57,6 +62,7 @@ int main(int argc, char **argv)
     int days = 1;
     int step_days = 0;
     bool keep = false;
+    std::string etc;
 
     for (int i = 1; i < argc; i++) {
         std::string opt = argv[i];
@@ -84,6 +90,12 @@ int main(int argc, char **argv)
             step_days = std::atoi(value().c_str());
         } else if (opt == "--velmorad") {
             dev.velmorad = value();
+        } else if (opt == "--etc") {
+            etc = value();
+        } else if (opt == "--bin") {
+            dev.bin_dir = value();
+        } else if (opt == "--device") {
+            dev.devices.push_back(value());
         } else if (opt == "--keep") {
             keep = true;
         } else {
@@ -127,9 +139,19 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "velmora-sim: --fail takes mount, umount, upload, dtr-N, locked or port\n");
         return 2;
     }
-    sim_write(sim_etc(dev, "settings"), "MOD_VELMORA_ENABLED=1\nMOD_VELMORA_UPLOADTIME=" +
-                                            upload_time + "\n");
-    sim_install_scripts(dev, mount, umount, upload);
+    if (!etc.empty()) {
+        if (std::system(("cp -a '" + etc + "'/. '" + dev.dir + "/etc/'").c_str()) != 0) {
+            std::fprintf(stderr, "velmora-sim: cannot copy %s\n", etc.c_str());
+            return 1;
+        }
+        FILE *f = std::fopen(sim_etc(dev, "settings").c_str(), "r");
+        upload_time = cfg_get_str(f, "MOD_VELMORA_UPLOADTIME");
+        cfg_close(f);
+    } else {
+        sim_write(sim_etc(dev, "settings"), "MOD_VELMORA_ENABLED=1\nMOD_VELMORA_UPLOADTIME=" +
+                                                upload_time + "\n");
+        sim_install_scripts(dev, mount, umount, upload);
+    }
 
     std::printf("velmorad on a simulated device: upload time %s, %s, from %s for %d day(s)\n\n",
                 upload_time.c_str(), dev.tz.c_str(), sim_local(dev, dev.start).c_str(), days);

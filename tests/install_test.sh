@@ -10,10 +10,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 DESTDIR="$work/root" cmake --install "$build" > /dev/null
 for f in opt/Velmora/bin/velmorad opt/Velmora/bin/velmora-settings opt/Velmora/bin/velmora-com \
-         etc/init.d/velmorad; do
+         etc/init.d/velmorad opt/Velmora/etc/memCard opt/Velmora/etc/dataPut; do
 	[ -x "$work/root/$f" ] || fail "$f is not installed as a program"
 done
-for f in opt/Velmora/etc/settings.example lib/systemd/system/velmorad.service; do
+for f in opt/Velmora/etc/settings.example opt/Velmora/etc/memCard.conf lib/systemd/system/velmorad.service; do
 	[ -f "$work/root/$f" ] || fail "$f is not installed"
 done
 [ ! -e "$work/root/opt/Velmora/etc/settings" ] || fail "an install must not replace the device's settings"
