@@ -29,17 +29,30 @@ printf '#!/bin/sh\nexec sleep 600\n' > "$work/daemon"
 chmod +x "$work/daemon"
 export DAEMON="$work/daemon" PIDFILE="$work/pid"
 
-sh "$init" status > /dev/null && fail "status says running before start"
-sh "$init" start | grep -q ok || fail "start"
-sleep 0.3
-sh "$init" status | grep -q "is running" || fail "status after start"
-first=$(cat "$PIDFILE")
-sh "$init" start | grep -q "already running" || fail "a second start must not start another"
-sh "$init" restart > /dev/null || fail "restart"
-sleep 0.3
-[ "$(cat "$PIDFILE")" != "$first" ] || fail "restart kept the old process"
-kill -0 "$first" 2>/dev/null && fail "restart left the old process running"
-sh "$init" stop | grep -q ok || fail "stop"
-sh "$init" status > /dev/null && fail "status says running after stop"
-[ ! -e "$PIDFILE" ] || fail "pid file left after stop"
+# With Debian's start-stop-daemon and shell, then with BusyBox's applets.
+lifecycle() {
+	sh=$1
+	$sh "$init" status > /dev/null && fail "$sh: status says running before start"
+	$sh "$init" start | grep -q ok || fail "$sh: start"
+	sleep 0.3
+	$sh "$init" status | grep -q "is running" || fail "$sh: status after start"
+	first=$(cat "$PIDFILE")
+	$sh "$init" start | grep -q "already running" || fail "$sh: a second start must not start another"
+	$sh "$init" restart > /dev/null || fail "$sh: restart"
+	sleep 0.3
+	[ "$(cat "$PIDFILE")" != "$first" ] || fail "$sh: restart kept the old process"
+	kill -0 "$first" 2>/dev/null && fail "$sh: restart left the old process running"
+	$sh "$init" stop | grep -q ok || fail "$sh: stop"
+	$sh "$init" status > /dev/null && fail "$sh: status says running after stop"
+	[ ! -e "$PIDFILE" ] || fail "$sh: pid file left after stop"
+	return 0
+}
+lifecycle sh
+if [ -x /bin/busybox ]; then
+	mkdir "$work/busybox"
+	for applet in start-stop-daemon sleep cat rm; do
+		ln -s /bin/busybox "$work/busybox/$applet"
+	done
+	PATH="$work/busybox:$PATH" lifecycle "/bin/busybox sh"
+fi
 echo "install tree and init script: ok"
