@@ -27,6 +27,8 @@ bool create(const char *path)
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0)
         return false;
+    // Other programs must be able to read the owner whatever our umask.
+    fchmod(fd, 0644);
     char pid[16];
     int len = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
     bool written = write(fd, pid, static_cast<size_t>(len)) == len;

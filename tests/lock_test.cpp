@@ -82,7 +82,7 @@ protected:
 
 TEST_F(LockFile, FreshLockHoldsOwnPidInTenColumnsWithMode0644)
 {
-    mode_t old = umask(0);
+    mode_t old = umask(077);
     EXPECT_EQ(lock(device.c_str(), 1), 1);
     umask(old);
     EXPECT_EQ(content(), pid_text(getpid()));
