@@ -22,6 +22,7 @@
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <syslog.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -300,6 +301,17 @@ int ioctl(int fd, unsigned long request, ...) noexcept
         S->dtr = request == TIOCMBIS ? 1 : 0;
     record("dtr %d", S->dtr.load());
     return 0;
+}
+
+// A UART driver may refuse line settings that a pseudo-terminal takes.
+int tcsetattr(int fd, int action, const struct termios *tio) noexcept
+{
+    if (S && S->refuse_line_settings && is_pty_slave(fd)) {
+        record("tcsetattr-fail");
+        errno = EINVAL;
+        return -1;
+    }
+    return real<int (*)(int, int, const struct termios *)>("tcsetattr")(fd, action, tio);
 }
 
 void syslog(int priority, const char *fmt, ...)

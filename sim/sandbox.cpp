@@ -393,6 +393,7 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
     S->now_ns = static_cast<int64_t>(dev.start) * NS;
     S->horizon_ns = static_cast<int64_t>(dev.horizon) * NS;
     S->fail_modem_request = dev.fail_modem_request;
+    S->refuse_line_settings = dev.refuse_line_settings ? 1 : 0;
     S->kill_at_ns = static_cast<int64_t>(dev.kill_at) * NS;
     S->real_clock = dev.real_clock ? 1 : 0;
     S->steps = static_cast<int>(std::min<size_t>(dev.clock_steps.size(), SIM_MAX_STEPS));

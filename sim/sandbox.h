@@ -20,6 +20,7 @@ struct sim_device_t {
     time_t horizon = 0;               // a sleep past this ends the run
     bool with_port = true;            // whether /dev/ttyS1 exists
     int fail_modem_request = 0;       // the Nth DTR request fails (1-based)
+    bool refuse_line_settings = false;  // tcsetattr() on the port fails
     std::vector<std::pair<time_t, time_t>> clock_steps;  // at, to
     time_t kill_at = 0;               // SIGKILL the daemon when the clock gets here
     std::vector<std::string> wrapper; // run the daemon under this, e.g. valgrind

@@ -19,6 +19,7 @@ struct sim_state_t {
     std::atomic<int> dtr;                 // 1 raised, 0 lowered
     std::atomic<int> modem_requests;      // TIOCMBIS/TIOCMBIC/TIOCMSET so far
     int fail_modem_request;               // this one (1-based) fails; 0 none
+    int refuse_line_settings;             // 1: tcsetattr() on the port fails
     int steps;                            // clock steps, in order of `at_ns`
     std::atomic<int> steps_done;
     int64_t step_at_ns[SIM_MAX_STEPS];    // when the wall clock reaches this,

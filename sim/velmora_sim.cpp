@@ -27,7 +27,7 @@ void usage(FILE *out)
         "  --tz ZONE             time zone, e.g. Europe/Berlin (default UTC)\n"
         "  --fail WHAT           make a step fail: mount, umount, upload, dtr-N (the Nth\n"
         "                        DTR request), locked (lock held by a live process),\n"
-        "                        port (no /dev/ttyS1)\n"
+        "                        port (no /dev/ttyS1), line (line settings refused)\n"
         "  --step-days N         one hour after start, step the wall clock N days forward\n"
         "  --velmorad PATH       the daemon binary (default: the one built beside this)\n"
         "  --etc DIR             use the settings and scripts in DIR (memCard, dataPut,\n"
@@ -135,8 +135,10 @@ int main(int argc, char **argv)
         sim_write(sim_lock(dev), pid);
     } else if (fail == "port") {
         dev.with_port = false;
+    } else if (fail == "line") {
+        dev.refuse_line_settings = true;
     } else if (!fail.empty()) {
-        std::fprintf(stderr, "velmora-sim: --fail takes mount, umount, upload, dtr-N, locked or port\n");
+        std::fprintf(stderr, "velmora-sim: --fail takes mount, umount, upload, dtr-N, locked, port or line\n");
         return 2;
     }
     if (!etc.empty()) {

@@ -84,7 +84,8 @@ TEST_F(Device, UnusableUploadTimesEndTheDaemonWithStatusZero)
         sim_run_t r = start();
         EXPECT_TRUE(exited_with(r, 0)) << c.value;
         EXPECT_EQ(messages(r), c.expected) << c.value;
-        EXPECT_EQ(priority_of(r, "Invalid time settings. Exit"), NOTICE);
+        for (const std::string &text : c.expected)
+            EXPECT_EQ(priority_of(r, text), NOTICE) << text;
         EXPECT_EQ(lock_content(), pid_text(r.pid)) << "the lock file stays behind";
         EXPECT_EQ(of(r, "dtr").size(), 1u) << "DTR is lowered at start and never raised";
         EXPECT_TRUE(of(r, "script").empty());
@@ -187,8 +188,19 @@ TEST_F(Device, MissingPortEndsTheDaemon)
     dev.with_port = false;
     sim_run_t r = start();
     EXPECT_TRUE(exited_with(r, 1));
-    EXPECT_EQ(messages(r),
-              (Messages{"started", "open(/dev/ttyS1) error: No such file or directory"}));
+    const std::string error = "open(/dev/ttyS1) error: No such file or directory";
+    EXPECT_EQ(messages(r), (Messages{"started", error}));
+    EXPECT_EQ(priority_of(r, error), ERR);
+}
+
+TEST_F(Device, RefusedLineSettingsAreReportedAndTheDayGoesOn)
+{
+    dev.refuse_line_settings = true;
+    sim_run_t r = start();
+    EXPECT_TRUE(r.parked);
+    const std::string error = "tcsetattr(/dev/ttyS1) error: Invalid argument";
+    EXPECT_EQ(messages(r), (Messages{"started", error, "Data succesfully uploaded"}));
+    EXPECT_EQ(priority_of(r, error), ERR);
 }
 
 TEST_F(Device, PortLockedByALiveProcessEndsTheDaemonAfterOneToTwoSeconds)

@@ -256,11 +256,26 @@ TEST_F(SettingsWriting, ReadOnlyDirectoryWithWritableFileIsWrittenInPlace)
     }
     int status;
     waitpid(pid, &status, 0);
-    chmod(dir.path().c_str(), 0755);
     ASSERT_EQ(WEXITSTATUS(status), 0) << "the save in place failed";
     module_cfg_t back;
     module_cfg_load(back, path.c_str());
     EXPECT_EQ(back.uploadtime, "09:15");
+
+    // With the file read-only as well, nothing can be written: 0, file kept.
+    const std::string before = dir.read("settings");
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    pid = fork();
+    if (pid == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(98);
+        module_cfg_t cfg = sample();
+        cfg.uploadtime = "23:00";
+        _exit(module_cfg_save(cfg, path.c_str()) == 0 ? 0 : 1);
+    }
+    waitpid(pid, &status, 0);
+    chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a save that wrote nothing reported success";
+    EXPECT_EQ(dir.read("settings"), before);
 }
 
 } // namespace
