@@ -242,21 +242,27 @@ TEST_F(SettingsWriting, ReadOnlyFileSystemKeepsTheOldFile)
     EXPECT_EQ(result, 0);
 }
 
+// The result of module_cfg_save in a child running as a plain user: root
+// ignores directory permissions, a plain user does not. 98: no such user.
+int save_as_plain_user(const module_cfg_t &cfg, const std::string &path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(98);
+        _exit(module_cfg_save(cfg, path.c_str()));
+    }
+    int status;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TEST_F(SettingsWriting, ReadOnlyDirectoryWithWritableFileIsWrittenInPlace)
 {
     std::string path = dir.write("settings", "MOD_VELMORA_UPLOADTIME=01:00\n");
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Root ignores directory permissions; a plain user does not.
-        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(98);
-        _exit(module_cfg_save(sample(), path.c_str()) == 1 ? 0 : 1);
-    }
-    int status;
-    waitpid(pid, &status, 0);
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "the save in place failed";
+    ASSERT_EQ(save_as_plain_user(sample(), path), 1) << "the save in place failed";
     module_cfg_t back;
     module_cfg_load(back, path.c_str());
     EXPECT_EQ(back.uploadtime, "09:15");
@@ -264,17 +270,11 @@ TEST_F(SettingsWriting, ReadOnlyDirectoryWithWritableFileIsWrittenInPlace)
     // With the file read-only as well, nothing can be written: 0, file kept.
     const std::string before = dir.read("settings");
     ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-    pid = fork();
-    if (pid == 0) {
-        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(98);
-        module_cfg_t cfg = sample();
-        cfg.uploadtime = "23:00";
-        _exit(module_cfg_save(cfg, path.c_str()) == 0 ? 0 : 1);
-    }
-    waitpid(pid, &status, 0);
+    module_cfg_t cfg = sample();
+    cfg.uploadtime = "23:00";
+    int saved = save_as_plain_user(cfg, path);
     chmod(dir.path().c_str(), 0755);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "a save that wrote nothing reported success";
+    EXPECT_EQ(saved, 0) << "a save that wrote nothing reported success";
     EXPECT_EQ(dir.read("settings"), before);
 }
 
