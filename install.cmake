@@ -1,26 +1,75 @@
-# The device's file system: the programs in /opt/Velmora/bin, an example
-# settings file beside where the real one lives, and the service files for
-# systemd and for BusyBox or SysV init. Stage with DESTDIR=... cmake --install.
-# The paths are the device's own and fixed, whatever the install prefix.
-install(TARGETS velmorad velmora-settings velmora-com RUNTIME DESTINATION /opt/Velmora/bin)
-install(FILES dist/settings.example dist/memCard.conf DESTINATION /opt/Velmora/etc)
-install(PROGRAMS dist/memCard dist/dataPut DESTINATION /opt/Velmora/etc)
-install(FILES dist/velmorad.service DESTINATION /lib/systemd/system)
-install(PROGRAMS dist/velmorad.init DESTINATION /etc/init.d RENAME velmorad)
+# The device's file system. The programs, the card and upload scripts and the
+# example settings stay where the scripts and the peers on the device expect
+# them (/opt/Velmora, /var/Velmora, /var/lock, /dev/ttyS1), whatever the
+# prefix; documentation, manual pages and the service files follow
+# GNUInstallDirs and the prefix. Stage with DESTDIR=... cmake --install.
+include(GNUInstallDirs)
 
-set(CPACK_PACKAGE_NAME velmora)
-set(CPACK_PACKAGE_VENDOR "Velmora")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Daily memory card upload daemon")
-set(CPACK_PACKAGE_CONTACT "maintainers@velmora.invalid")
-set(CPACK_GENERATOR TGZ DEB)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+set(VELMORA_OPT_DIR /opt/Velmora)
+set(VELMORA_DATA_DIR /var/Velmora)
+
+install(TARGETS velmorad velmora-settings velmora-com RUNTIME DESTINATION ${VELMORA_OPT_DIR}/bin)
+install(FILES dist/settings.example DESTINATION ${VELMORA_OPT_DIR}/etc)
+install(PROGRAMS dist/memCard dist/dataPut DESTINATION ${VELMORA_OPT_DIR}/etc)
+# /etc stays /etc for the prefix /usr; elsewhere it follows the prefix,
+# also one given to cmake --install.
+if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}")
+  set(velmora_etc ${CMAKE_INSTALL_SYSCONFDIR})
+else()
+  set(velmora_etc ${CMAKE_INSTALL_FULL_SYSCONFDIR})
 endif()
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_SOURCE_DIR}/dist/conffiles")
-include(CPack)
+
+# The card settings are the integrator's to change, so they live under /etc
+# (kept across upgrades); the scripts read them through a link beside them.
+install(FILES dist/memCard.conf DESTINATION ${velmora_etc}/velmora)
+install(CODE "
+  set(conf \"${velmora_etc}/velmora/memCard.conf\")
+  if(NOT IS_ABSOLUTE \"\${conf}\")
+    set(conf \"\${CMAKE_INSTALL_PREFIX}/\${conf}\")
+  endif()
+  message(STATUS \"Installing: \$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf -> \${conf}\")
+  file(CREATE_LINK \"\${conf}\" \"\$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf\" SYMBOLIC)")
+
+# Manual pages and the changelog go in compressed, as Debian policy wants.
+file(GLOB velmora_man_pages CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/*.8)
+set(velmora_compressed)
+foreach(source ${velmora_man_pages} ${CMAKE_CURRENT_SOURCE_DIR}/dist/changelog)
+  get_filename_component(name ${source} NAME)
+  set(target ${CMAKE_CURRENT_BINARY_DIR}/doc/${name}.gz)
+  add_custom_command(OUTPUT ${target}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/doc
+    COMMAND gzip -9nc ${source} > ${target}
+    DEPENDS ${source} VERBATIM)
+  list(APPEND velmora_compressed ${target})
+  if(name MATCHES "\\.8$")
+    install(FILES ${target} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  endif()
+endforeach()
+add_custom_target(velmora_docs ALL DEPENDS ${velmora_compressed})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.gz dist/copyright
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Where this system's systemd looks, when it can say; else the usual place
+# under the prefix.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(velmora_unit_dir systemd systemdsystemunitdir)
+  pkg_get_variable(velmora_tmpfiles_dir systemd tmpfilesdir)
+endif()
+if(NOT velmora_unit_dir)
+  set(velmora_unit_dir lib/systemd/system)
+endif()
+if(NOT velmora_tmpfiles_dir)
+  set(velmora_tmpfiles_dir lib/tmpfiles.d)
+endif()
+set(VELMORA_SYSTEMD_UNIT_DIR ${velmora_unit_dir} CACHE PATH "Where the systemd units go")
+set(VELMORA_TMPFILES_DIR ${velmora_tmpfiles_dir} CACHE PATH "Where the tmpfiles.d entry goes")
+if(VELMORA_INSTALL_SYSTEMD)
+  install(FILES dist/velmorad.service dist/velmorad.path DESTINATION ${VELMORA_SYSTEMD_UNIT_DIR})
+  install(FILES dist/velmora.tmpfiles DESTINATION ${VELMORA_TMPFILES_DIR} RENAME velmora.conf)
+endif()
+if(VELMORA_INSTALL_INIT)
+  install(PROGRAMS dist/velmorad.init DESTINATION ${velmora_etc}/init.d RENAME velmorad)
+endif()
+
+include(${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/package.cmake)

@@ -12,4 +12,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The prefix goes in the environment rather than as -L, so that target
+# programs the tests start in turn (through binfmt_misc) find their libraries
+# too, with or without a preset.
+set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=/usr/aarch64-linux-gnu qemu-aarch64)

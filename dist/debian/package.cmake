@@ -1,0 +1,51 @@
+# The Debian package (cpack -G DEB), built for the host and for the cross
+# targets. Configure with -DCMAKE_INSTALL_PREFIX=/usr for a package that
+# follows Debian's layout; scripts/test-package does.
+set(CPACK_PACKAGE_NAME velmora)
+set(CPACK_PACKAGE_VENDOR "Velmora")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "daily memory card upload daemon")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "daily memory card upload daemon
+velmorad attaches the module's memory card once a day, at a local time taken
+from its settings, runs the upload script, reports the outcome to the system
+log and releases the card again. The package also holds velmora-settings, to
+read and change the settings, and velmora-com, to talk to a serial device by
+hand.")
+set(CPACK_PACKAGE_CONTACT "Velmora maintainers <maintainers@velmora.invalid>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velmora maintainers <maintainers@velmora.invalid>")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_GENERATOR TGZ DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+# The libraries come from the binaries; the card and upload scripts need
+# mount and curl, which no binary links.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "mount, curl")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
+
+# Only what the install really holds under /etc is a conffile.
+set(velmora_conffiles "")
+if(IS_ABSOLUTE "${velmora_etc}")
+  string(APPEND velmora_conffiles "${velmora_etc}/velmora/memCard.conf\n")
+  if(VELMORA_INSTALL_INIT)
+    string(APPEND velmora_conffiles "${velmora_etc}/init.d/velmorad\n")
+  endif()
+endif()
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles "${velmora_conffiles}")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles
+  ${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/postinst
+  ${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/prerm
+  ${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# lintian's overrides, each with its reason, only in the Debian package.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME velmora
+  COMPONENT debian EXCLUDE_FROM_ALL)
+include(CPack)
