@@ -54,6 +54,10 @@ void module_cfg_load(module_cfg_t &cfg, const char *path) noexcept
 
 namespace {
 
+// The file holds the FTP password: never readable by other users, and a
+// stricter mode that an installer chose is kept.
+constexpr mode_t SETTINGS_MODE = 0600;
+
 void write_record(FILE *f, const module_cfg_t &cfg)
 {
     for (const module_cfg_field_t &field : module_cfg_fields) {
@@ -118,6 +122,12 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
         if (errno != EACCES && errno != EPERM)
             return 0;
         FILE *f = cfg_open(target.c_str(), "w");
+        struct stat st;
+        if (f && fstat(fileno(f), &st) == 0) {
+            // Only the owner may tighten it; the save goes on all the same.
+            int tightened = fchmod(fileno(f), st.st_mode & SETTINGS_MODE);
+            (void)tightened;
+        }
         return f && write_and_close(f, cfg) ? 1 : 0;
     }
 
@@ -128,11 +138,9 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
             int kept = fchown(fd, old.st_uid, old.st_gid);
             (void)kept;
         }
-        fchmod(fd, old.st_mode & 0777);
+        fchmod(fd, old.st_mode & SETTINGS_MODE);
     } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
+        fchmod(fd, SETTINGS_MODE);
     }
 
     FILE *f = fdopen(fd, "w");

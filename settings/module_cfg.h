@@ -1,8 +1,9 @@
 // The module's settings record and its twenty MOD_VELMORA_ keys.
 //
 // Loading never fails: a missing file or key leaves an empty string or 0.
-// Saving replaces the file as a whole or not at all, and says which. The
-// daemon reads only `uploadtime`; every other field is carried for the
+// Saving replaces the file as a whole or not at all, and says which; the
+// file holds a password, so it is saved 0600 (or a stricter mode it had).
+// The daemon reads only `uploadtime`; every other field is carried for the
 // scripts and tools that share the file.
 #pragma once
 

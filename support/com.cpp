@@ -1,5 +1,6 @@
 #include "support/com.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -14,15 +15,40 @@ namespace {
 constexpr size_t REPLY_MAX = 8191;
 constexpr size_t TAKE_IN_MAX = 65536;
 constexpr int QUIET_MS = 200;
+// A long command is cut in the log, not on the line.
+constexpr int LOGGED_COMMAND_MAX = 200;
 
 char buffer[REPLY_MAX + 1];
 
 // poll() rather than select(): FD_SET on a descriptor numbered 1024 or more
 // writes past the set.
-bool readable_within(int fd, int ms)
+bool ready_within(int fd, short events, int ms)
 {
-    struct pollfd p = {fd, POLLIN, 0};
+    struct pollfd p = {fd, events, 0};
     return poll(&p, 1, ms) > 0;
+}
+
+// The descriptor is non-blocking, so a long command or a port held back by
+// flow control takes several writes; false with errno when it cannot go on.
+bool write_all(int fd, const char *data, size_t len, int timeout_ms)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        if (!ready_within(fd, POLLOUT, timeout_ms)) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+    }
+    return true;
 }
 
 speed_t line_speed(unsigned baud)
@@ -76,18 +102,18 @@ int com_open(const char *device, unsigned baud, int databits, const char *parity
     return fd;
 }
 
-const char *com_send(int fd, const char *command, int timeout)
+const char *com_send(int fd, const char *command, int timeout, com_result_t *result)
 {
-    size_t len = std::strlen(command);
-    ssize_t sent = write(fd, command, len);
-    if (sent < 0 || static_cast<size_t>(sent) < len)
-        syslog(LOG_ERR, "write (\"%s\") error: %s", command, std::strerror(errno));
+    const int timeout_ms = timeout > INT_MAX / 1000 ? INT_MAX : timeout < 0 ? 0 : timeout * 1000;
+    bool sent = write_all(fd, command, std::strlen(command), timeout_ms);
+    if (!sent)
+        syslog(LOG_ERR, "write (\"%.*s\") error: %s", LOGGED_COMMAND_MAX, command,
+               std::strerror(errno));
 
     std::memset(buffer, 0, sizeof buffer);
-    const int timeout_ms = timeout > INT_MAX / 1000 ? INT_MAX : timeout < 0 ? 0 : timeout * 1000;
     size_t received = 0;
     char discard[128];
-    bool ready = readable_within(fd, timeout_ms);
+    bool ready = ready_within(fd, POLLIN, timeout_ms);
     while (ready) {
         ssize_t n = received < REPLY_MAX ? read(fd, buffer + received, REPLY_MAX - received)
                                          : read(fd, discard, sizeof discard);
@@ -97,7 +123,9 @@ const char *com_send(int fd, const char *command, int timeout)
         if (received >= TAKE_IN_MAX)
             break;
         // A device that trickles a byte or two at a time is still answering.
-        ready = readable_within(fd, n > 2 ? QUIET_MS : timeout_ms);
+        ready = ready_within(fd, POLLIN, n > 2 ? QUIET_MS : timeout_ms);
     }
+    if (result)
+        *result = {std::min(received, REPLY_MAX), sent};
     return buffer;
 }

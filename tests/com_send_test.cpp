@@ -1,5 +1,6 @@
 #include "support/com.h"
 #include "support/lock.h"
+#include "test_util.h"
 
 #include <atomic>
 #include <cerrno>
@@ -146,10 +147,39 @@ TEST_F(SerialPeer, OneByteAtATimeReArmsTheFullTimeout)
     EXPECT_GE(seconds, 2.0 + 0.9) << "the last byte should be followed by the full timeout";
 }
 
-TEST_F(SerialPeer, ReplyWithAZeroByteReadsAsCutThere)
+TEST_F(SerialPeer, ReplyWithAZeroByteReadsAsCutThereButKeepsItsLength)
 {
-    answer({{0, std::string("AB\0CD", 5)}});
-    EXPECT_EQ(send("x", 1), "AB");
+    answer({{0, std::string("\0B\0CD", 5)}});
+    com_result_t result;
+    const char *reply = com_send(port, "x", 1, &result);
+    EXPECT_EQ(std::string(reply, result.length), std::string("\0B\0CD", 5))
+        << "a reply starting with a zero byte would read as no reply";
+    EXPECT_TRUE(result.sent);
+}
+
+TEST_F(SerialPeer, LongCommandIsWrittenWholeWhileThePortTakesIt)
+{
+    const std::string command(20000, 'c');
+    peer = std::thread([this, &command] {
+        std::string got;
+        for (int i = 0; i < 2000 && got.size() < command.size() && !stop; i++) {
+            got += heard();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        put(got == command ? "OK\r\n" : "CUT " + std::to_string(got.size()));
+    });
+    com_result_t result;
+    std::string reply = com_send(port, command.c_str(), 2, &result);
+    EXPECT_EQ(reply, "OK\r\n") << "the device got only part of the command";
+    EXPECT_TRUE(result.sent);
+}
+
+TEST_F(SerialPeer, CommandThePortNeverTakesIsReportedNotSent)
+{
+    // Nobody reads the other side: the terminal's buffer fills and stays full.
+    com_result_t result;
+    com_send(port, std::string(200000, 'c').c_str(), 1, &result);
+    EXPECT_FALSE(result.sent) << "a command cut short was reported as sent";
 }
 
 TEST_F(SerialPeer, DescriptorAbove1024Works)
@@ -171,7 +201,11 @@ class ComTool : public SerialPeer {
 protected:
     int tool(const std::string &args, std::string &out)
     {
-        std::string cmd = "'" VELMORA_COM "' " + args + " 2>&1";
+        return tool_command("'" VELMORA_COM "' " + args, out);
+    }
+    int tool_command(const std::string &command, std::string &out)
+    {
+        std::string cmd = command + " 2>&1";
         FILE *p = popen(cmd.c_str(), "r");
         char buf[1024];
         size_t n;
@@ -194,29 +228,48 @@ TEST_F(ComTool, EscapesGoOutAndComeBackAndTheLockIsReleased)
             got += heard();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        put(got == "AT\r\n\x01\\" ? std::string("OK\r\n\x7f") : std::string("WRONG"));
+        put(got == "AT\r\n\x01\\" ? std::string("\0OK\r\n\x7f", 6) : std::string("WRONG"));
     });
     std::string out;
     EXPECT_EQ(tool("--timeout 2 " + slave + " 'AT\\r\\n\\x01\\\\'", out), 0) << out;
-    EXPECT_EQ(out, "OK\\r\\n\\x7f\n");
+    EXPECT_EQ(out, "\\x00OK\\r\\n\\x7f\n") << "zero bytes must be shown, not end the reply";
     EXPECT_NE(access(lock_file().c_str(), F_OK), 0) << "the lock file was left behind";
 }
 
-TEST_F(ComTool, LockedPortIsRefusedAndSilenceIsExitThree)
+TEST_F(ComTool, PortLockedUnderItsRealNameIsRefusedThroughALinkNamingTheOwner)
 {
     if (access("/var/lock", W_OK) != 0)
         GTEST_SKIP() << "/var/lock is not writable here";
+    ScratchDir dir;
+    std::string link = dir.path() + "/modem";
+    ASSERT_EQ(symlink(slave.c_str(), link.c_str()), 0);
     std::string out;
     ASSERT_EQ(lock(slave.c_str(), 1), 1);
-    EXPECT_EQ(tool(slave + " 'AT\\r'", out), 1);
-    EXPECT_NE(out.find("in use"), std::string::npos) << out;
+    EXPECT_EQ(tool(link + " 'AT\\r'", out), 1);
+    EXPECT_NE(out.find("in use by pid " + std::to_string(getpid())), std::string::npos) << out;
     EXPECT_EQ(heard(), "") << "the tool talked on a port another program holds";
     unlock(slave.c_str());
 
-    EXPECT_EQ(tool("--timeout 1 " + slave + " 'AT\\r'", out), 3);
+    EXPECT_EQ(tool("--timeout 1 " + link + " 'AT\\r'", out), 3);
     EXPECT_NE(access(lock_file().c_str(), F_OK), 0);
+    EXPECT_NE(access("/var/lock/LCK..modem", F_OK), 0) << "the link's lock file was left behind";
     EXPECT_EQ(tool("--parity X " + slave + " x", out), 2);
     EXPECT_EQ(tool(slave + " '\\q'", out), 2);
+    EXPECT_EQ(tool("--baud 460800 " + slave + " x", out), 2) << "a speed it cannot set was used";
+    EXPECT_NE(out.find("230400"), std::string::npos) << "the supported speeds are not listed: " << out;
+}
+
+TEST_F(ComTool, UnwritableLockDirectoryIsNotReportedAsAPortInUse)
+{
+    std::string out;
+    std::string cmd = "unshare -m sh -c 'mount -t tmpfs -o ro tmpfs /var/lock 2>/dev/null || exit 77; "
+                      "exec \"$0\" \"$1\" x' '" VELMORA_COM "' " + slave;
+    int status = tool_command(cmd, out);
+    if (status == 77 || (status == 1 && out.find("unshare") != std::string::npos))
+        GTEST_SKIP() << "no private mount namespace here (needs root)";
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("cannot create the lock file /var/lock/LCK.."), std::string::npos) << out;
+    EXPECT_EQ(out.find("in use"), std::string::npos) << out;
 }
 
 } // namespace

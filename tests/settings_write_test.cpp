@@ -160,6 +160,20 @@ TEST_F(SettingsWriting, SaveKeepsPermissionsAndSymlinks)
         << "a temporary file was left beside the settings";
 }
 
+TEST_F(SettingsWriting, PasswordFileIsSaved0600UnlessItWasStricter)
+{
+    ASSERT_EQ(module_cfg_save(sample(), file().c_str()), 1);
+    struct stat st;
+    ASSERT_EQ(stat(file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "a new settings file shows the password to every user";
+    for (mode_t mode : {0644u, 0400u}) {
+        ASSERT_EQ(chmod(file().c_str(), mode), 0);
+        ASSERT_EQ(module_cfg_save(sample(), file().c_str()), 1);
+        ASSERT_EQ(stat(file().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode & 0600) << "saved over a file of mode 0" << std::oct << mode;
+    }
+}
+
 TEST_F(SettingsWriting, MissingDirectoryFailsAndSaysSo)
 {
     EXPECT_EQ(module_cfg_save(sample(), (dir.path() + "/absent/settings").c_str()), 0);

@@ -4,13 +4,18 @@
 #include "support/com.h"
 #include "support/lock.h"
 
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -18,6 +23,27 @@ constexpr int EXIT_REPLY = 0;
 constexpr int EXIT_ERROR = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_REPLY = 3;
+// Where lock() puts a device's lock file; only read here, to say why a lock
+// was not taken.
+constexpr const char *LOCK_DIR = "/var/lock";
+constexpr const char *LOCK_PREFIX = "/var/lock/LCK..";
+
+std::string speeds()
+{
+    std::string list;
+    for (unsigned baud : COM_BAUD_RATES)
+        list += (list.empty() ? "" : ", ") + std::to_string(baud);
+    return list;
+}
+
+bool supported_speed(long baud)
+{
+    for (unsigned rate : COM_BAUD_RATES) {
+        if (baud == static_cast<long>(rate))
+            return true;
+    }
+    return false;
+}
 
 void usage(FILE *out)
 {
@@ -27,8 +53,10 @@ void usage(FILE *out)
         "Sends TEXT on the serial port DEVICE and prints the reply.\n"
         "TEXT and the reply use C escapes: \\r \\n \\t \\\\ \\xHH.\n"
         "Defaults: 115200 baud, 8 data bits, parity N, 1 stop bit, 2 s timeout.\n"
+        "Speeds: %s.\n"
         "Exit status: 0 reply printed, 3 no reply within the timeout, 1 error\n"
-        "(device locked by another program, cannot be opened), 2 wrong usage.\n");
+        "(device locked by another program, cannot be opened or written), 2 wrong usage.\n",
+        speeds().c_str());
 }
 
 int hex_digit(char c)
@@ -74,10 +102,11 @@ bool unescape(const std::string &in, std::string &out)
     return true;
 }
 
-std::string escape(const char *text)
+std::string escape(const char *text, size_t length)
 {
     std::string out;
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; c++) {
+    const unsigned char *end = reinterpret_cast<const unsigned char *>(text) + length;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); c < end; c++) {
         if (*c == '\r') {
             out += "\\r";
         } else if (*c == '\n') {
@@ -104,6 +133,73 @@ bool number(const char *text, long lo, long hi, long &value)
     return *text && !*end && value >= lo && value <= hi;
 }
 
+std::string base_name(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The pid in a device's lock file, or 0 when it holds none.
+int lock_owner(const std::string &name)
+{
+    int fd = open((LOCK_PREFIX + name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return 0;
+    char text[32];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    long long pid = std::strtoll(text, nullptr, 10);
+    return pid > 0 && pid <= INT_MAX ? static_cast<int>(pid) : 0;
+}
+
+// lock() only says it did not get the lock: a technician needs to know
+// whether a program holds the port or the lock directory refuses files.
+void explain_lock_failure(const std::string &device, const std::string &name)
+{
+    int pid = lock_owner(name);
+    if (pid > 0 && (kill(pid, 0) == 0 || errno == EPERM)) {
+        std::fprintf(stderr, "velmora-com: %s is in use by pid %d (lock file %s%s); stop that "
+                             "program first, e.g. the upload daemon\n",
+                     device.c_str(), pid, LOCK_PREFIX, name.c_str());
+        return;
+    }
+    std::string probe = std::string(LOCK_DIR) + "/.velmora-com.XXXXXX";
+    int fd = mkstemp(probe.data());
+    if (fd < 0) {
+        std::fprintf(stderr, "velmora-com: cannot create the lock file %s%s: %s\n", LOCK_PREFIX,
+                     name.c_str(), std::strerror(errno));
+        return;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    std::fprintf(stderr, "velmora-com: %s is locked: %s%s names no running program but is not "
+                         "a lock file that can be taken over; remove it if nothing uses the port\n",
+                 device.c_str(), LOCK_PREFIX, name.c_str());
+}
+
+// The lock under the name given and, for a symbolic link, under the real
+// device's name too, which is the one the daemon and other programs use.
+// Empty when a lock was not taken (and then none is held).
+std::vector<std::string> lock_device(const std::string &device)
+{
+    std::vector<std::string> names;
+    char real[PATH_MAX];
+    if (realpath(device.c_str(), real) && base_name(real) != base_name(device))
+        names.emplace_back(real);
+    names.push_back(device);
+    for (size_t i = 0; i < names.size(); i++) {
+        if (!lock(names[i].c_str(), 1)) {
+            explain_lock_failure(device, base_name(names[i]));
+            for (size_t j = 0; j < i; j++)
+                unlock(names[j].c_str());
+            return {};
+        }
+    }
+    return names;
+}
+
 int com_main(int argc, char **argv)
 {
     long baud = 115200, data = 8, stop = 1, timeout = 2;
@@ -113,6 +209,10 @@ int com_main(int argc, char **argv)
         std::string opt = argv[i];
         if (opt == "--help") {
             usage(stdout);
+            return 0;
+        }
+        if (opt == "--version") {
+            std::printf("velmora-com %s\n", VELMORA_VERSION);
             return 0;
         }
         if (i + 1 >= argc) {
@@ -127,6 +227,11 @@ int com_main(int argc, char **argv)
                   (opt == "--parity" && (parity = v, parity == "N" || parity == "E" || parity == "O"));
         if (!ok) {
             std::fprintf(stderr, "velmora-com: bad option or value: %s %s\n", opt.c_str(), v);
+            return EXIT_USAGE;
+        }
+        if (opt == "--baud" && !supported_speed(baud)) {
+            std::fprintf(stderr, "velmora-com: cannot set %s baud; the speeds are %s\n", v,
+                         speeds().c_str());
             return EXIT_USAGE;
         }
     }
@@ -145,18 +250,19 @@ int com_main(int argc, char **argv)
     // The routines below report to the system log; a technician at the
     // console should see the same words.
     openlog("velmora-com", LOG_PID | LOG_PERROR, LOG_USER);
-    if (!lock(device, 1)) {
-        std::fprintf(stderr, "velmora-com: %s is in use by another program (lock file in "
-                             "/var/lock); stop it first, e.g. the upload daemon\n", device);
+    std::vector<std::string> locked = lock_device(device);
+    if (locked.empty())
         return EXIT_ERROR;
-    }
     int status = EXIT_ERROR;
     int fd = com_open(device, static_cast<unsigned>(baud), static_cast<int>(data), parity.c_str(),
                       static_cast<int>(stop));
     if (fd >= 0) {
-        const char *reply = com_send(fd, text.c_str(), static_cast<int>(timeout));
-        if (*reply) {
-            std::printf("%s\n", escape(reply).c_str());
+        com_result_t result;
+        const char *reply = com_send(fd, text.c_str(), static_cast<int>(timeout), &result);
+        if (!result.sent) {
+            std::fprintf(stderr, "velmora-com: the command was not sent whole to %s\n", device);
+        } else if (result.length > 0) {
+            std::printf("%s\n", escape(reply, result.length).c_str());
             status = EXIT_REPLY;
         } else {
             std::fprintf(stderr, "velmora-com: no reply from %s within %ld s\n", device, timeout);
@@ -164,7 +270,8 @@ int com_main(int argc, char **argv)
         }
         close(fd);
     }
-    unlock(device);
+    for (const std::string &name : locked)
+        unlock(name.c_str());
     return status;
 }
 

@@ -36,6 +36,9 @@ void usage(FILE *out)
         "          characters on one line. Nothing is written unless every value is\n"
         "          accepted.\n"
         "\n"
+        "The file holds the FTP password: it is written with mode 0600, or a stricter\n"
+        "mode it already has.\n"
+        "\n"
         "Exit status: 0 done, 1 value refused or file not read or saved, 2 wrong usage.\n",
         MODULE_CFG_PATH);
 }
@@ -165,6 +168,10 @@ int settings_main(const std::vector<std::string> &args)
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == "--help" || args[i] == "-h") {
             usage(stdout);
+            return 0;
+        }
+        if (args[i] == "--version") {
+            std::printf("velmora-settings %s\n", VELMORA_VERSION);
             return 0;
         }
         if (args[i] == "--file" && i + 1 < args.size()) {

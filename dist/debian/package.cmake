@@ -4,8 +4,7 @@
 set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VENDOR "Velmora")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "daily memory card upload daemon")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "daily memory card upload daemon
-velmorad attaches the module's memory card once a day, at a local time taken
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "velmorad attaches the module's memory card once a day, at a local time taken
 from its settings, runs the upload script, reports the outcome to the system
 log and releases the card again. The package also holds velmora-settings, to
 read and change the settings, and velmora-com, to talk to a serial device by
@@ -22,6 +21,8 @@ set(CPACK_STRIP_FILES ON)
 # mount and curl, which no binary links.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "mount, curl")
+# invoke-rc.d --skip-systemd-native in the maintainer scripts.
+set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
@@ -48,4 +49,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME velmora
   COMPONENT debian EXCLUDE_FROM_ALL)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${CMAKE_BINARY_DIR};velmora;ALL;/"
+  "${CMAKE_BINARY_DIR};velmora;debian;/")
 include(CPack)
