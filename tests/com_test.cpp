@@ -123,6 +123,12 @@ TEST_F(PseudoTerminal, SpeedTableAndItsFallbackTo9600)
         EXPECT_EQ(cfgetospeed(&tio), speed) << baud << " baud";
         close(port);
         port = -1;
+    }    for (unsigned baud : COM_BAUD_RATES) {
+        termios tio = open_with(baud, 8, "N", 1);
+        EXPECT_TRUE(baud == 9600 || cfgetospeed(&tio) != B9600)
+            << baud << " baud is offered by velmora-com but set as 9600";
+        close(port);
+        port = -1;
     }
 }
 
