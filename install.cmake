@@ -11,24 +11,30 @@ set(VELMORA_DATA_DIR /var/Velmora)
 install(TARGETS velmorad velmora-settings velmora-com RUNTIME DESTINATION ${VELMORA_OPT_DIR}/bin)
 install(FILES dist/settings.example DESTINATION ${VELMORA_OPT_DIR}/etc)
 install(PROGRAMS dist/memCard dist/dataPut DESTINATION ${VELMORA_OPT_DIR}/etc)
-# /etc stays /etc for the prefix /usr; elsewhere it follows the prefix,
-# also one given to cmake --install.
-if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}")
-  set(velmora_etc ${CMAKE_INSTALL_SYSCONFDIR})
-else()
-  set(velmora_etc ${CMAKE_INSTALL_FULL_SYSCONFDIR})
-endif()
-
 # The card settings are the integrator's to change, so they live under /etc
 # (kept across upgrades); the scripts read them through a link beside them.
-install(FILES dist/memCard.conf DESTINATION ${velmora_etc}/velmora)
+# GNUInstallDirs turns the prefix /usr into /etc only when configuring; the
+# same is done here for a prefix given to cmake --install.
+set(velmora_init_script "")
+if(VELMORA_INSTALL_INIT)
+  set(velmora_init_script ${CMAKE_CURRENT_SOURCE_DIR}/dist/velmorad.init)
+endif()
 install(CODE "
-  set(conf \"${velmora_etc}/velmora/memCard.conf\")
-  if(NOT IS_ABSOLUTE \"\${conf}\")
-    set(conf \"\${CMAKE_INSTALL_PREFIX}/\${conf}\")
+  set(etc \"${CMAKE_INSTALL_SYSCONFDIR}\")
+  if(IS_ABSOLUTE \"\${etc}\")
+  elseif(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(etc /etc)
+  else()
+    set(etc \"\${CMAKE_INSTALL_PREFIX}/\${etc}\")
   endif()
-  message(STATUS \"Installing: \$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf -> \${conf}\")
-  file(CREATE_LINK \"\${conf}\" \"\$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf\" SYMBOLIC)")
+  file(INSTALL DESTINATION \"\${etc}/velmora\" TYPE FILE
+    FILES \"${CMAKE_CURRENT_SOURCE_DIR}/dist/memCard.conf\")
+  if(NOT \"${velmora_init_script}\" STREQUAL \"\")
+    file(INSTALL DESTINATION \"\${etc}/init.d\" TYPE PROGRAM RENAME velmorad
+      FILES \"${velmora_init_script}\")
+  endif()
+  message(STATUS \"Installing: \$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf -> \${etc}/velmora/memCard.conf\")
+  file(CREATE_LINK \"\${etc}/velmora/memCard.conf\" \"\$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf\" SYMBOLIC)")
 
 # Manual pages and the changelog go in compressed, as Debian policy wants.
 file(GLOB velmora_man_pages CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/*.8)
@@ -67,9 +73,6 @@ set(VELMORA_TMPFILES_DIR ${velmora_tmpfiles_dir} CACHE PATH "Where the tmpfiles.
 if(VELMORA_INSTALL_SYSTEMD)
   install(FILES dist/velmorad.service dist/velmorad.path DESTINATION ${VELMORA_SYSTEMD_UNIT_DIR})
   install(FILES dist/velmora.tmpfiles DESTINATION ${VELMORA_TMPFILES_DIR} RENAME velmora.conf)
-endif()
-if(VELMORA_INSTALL_INIT)
-  install(PROGRAMS dist/velmorad.init DESTINATION ${velmora_etc}/init.d RENAME velmorad)
 endif()
 
 include(${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/package.cmake)

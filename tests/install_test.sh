@@ -41,6 +41,35 @@ for page in "$src"/doc/*.8; do
 		[ -z "$warnings" ] || fail "man -l $name: $warnings"
 	fi
 done
+# The Buildroot and Yocto recipes must take every file this install gives,
+# and pass only options the build knows.
+installed=$(cd "$root" && find . ! -type d | sed 's|^\.||' | sort)
+unit_dir=$(dirname "${unit#"$root"}")
+yocto_patterns=$(sed -n '/^FILES:${PN} += "/,/^"/p' "$src/dist/yocto/velmora_0.1.0.bb" | sed '1d;$d;s/\\$//' |
+	sed "s|\${systemd_system_unitdir}|$unit_dir|;s|\${nonarch_libdir}|/usr/lib|")
+buildroot_patterns=$(sed -n 's/^| \(\/[^ ]*\) |.*/\1/p' "$src/dist/buildroot/README.md")
+covered() {
+	set -f
+	for pattern in $2; do
+		# shellcheck disable=SC2254
+		case $1 in $pattern | $pattern/*) set +f; return 0 ;; esac
+	done
+	set +f
+	return 1
+}
+for path in $installed; do
+	# Yocto's own defaults put /etc in the main package and the docs in -doc.
+	covered "$path" "$yocto_patterns /etc /usr/share/doc /usr/share/man" \
+		|| fail "the Yocto recipe packages no $path"
+	br_path=$(echo "$path" | sed "s|^/etc/init.d/velmorad$|/etc/init.d/S90velmorad|;s|^$unit_dir/|/usr/lib/systemd/system/|")
+	covered "$br_path" "$buildroot_patterns" || fail "dist/buildroot/README.md does not list $br_path"
+done
+for name in $(grep -oh -- '-D[A-Z_]*=' "$src/dist/buildroot/velmorad.mk" "$src/dist/yocto/velmora_0.1.0.bb" |
+	sed 's/^-D//;s/=$//' | sort -u); do
+	[ "$name" = BUILD_TESTING ] || grep -Eq "(option|set)\($name " "$src/CMakeLists.txt" "$src/install.cmake" \
+		|| fail "a recipe passes -D$name, which the build does not know"
+done
+
 for tool in velmora-settings velmora-com; do
 	"$build/$tool" --version | grep -Eqx "$tool [0-9]+\.[0-9]+\.[0-9]+" || fail "$tool --version"
 done

@@ -31,10 +31,10 @@ endif()
 
 # Only what the install really holds under /etc is a conffile.
 set(velmora_conffiles "")
-if(IS_ABSOLUTE "${velmora_etc}")
-  string(APPEND velmora_conffiles "${velmora_etc}/velmora/memCard.conf\n")
+if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "/etc")
+  string(APPEND velmora_conffiles "/etc/velmora/memCard.conf\n")
   if(VELMORA_INSTALL_INIT)
-    string(APPEND velmora_conffiles "${velmora_etc}/init.d/velmorad\n")
+    string(APPEND velmora_conffiles "/etc/init.d/velmorad\n")
   endif()
 endif()
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles "${velmora_conffiles}")

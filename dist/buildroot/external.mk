@@ -1,0 +1,1 @@
+include $(BR2_EXTERNAL_VELMORA_PATH)/velmorad.mk
