@@ -43,8 +43,8 @@ foreach(source ${velmora_man_pages} ${CMAKE_CURRENT_SOURCE_DIR}/dist/changelog)
   get_filename_component(name ${source} NAME)
   set(target ${CMAKE_CURRENT_BINARY_DIR}/doc/${name}.gz)
   add_custom_command(OUTPUT ${target}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/doc
-    COMMAND gzip -9nc ${source} > ${target}
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${CMAKE_CURRENT_BINARY_DIR}/doc/${name}
+    COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/doc/${name}
     DEPENDS ${source} VERBATIM)
   list(APPEND velmora_compressed ${target})
   if(name MATCHES "\\.8$")

@@ -4,6 +4,7 @@
 #include "support/com.h"
 #include "support/lock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <iterator>
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
@@ -38,11 +40,8 @@ std::string speeds()
 
 bool supported_speed(long baud)
 {
-    for (unsigned rate : COM_BAUD_RATES) {
-        if (baud == static_cast<long>(rate))
-            return true;
-    }
-    return false;
+    return std::any_of(std::begin(COM_BAUD_RATES), std::end(COM_BAUD_RATES),
+                       [baud](unsigned rate) { return baud == static_cast<long>(rate); });
 }
 
 void usage(FILE *out)
