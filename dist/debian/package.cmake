@@ -23,6 +23,17 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "mount, curl")
 # invoke-rc.d --skip-systemd-native in the maintainer scripts.
 set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
+# A cross build finds the target's libraries in the toolchain's root rather
+# than among installed packages of the target's architecture.
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS)
+  foreach(root ${CMAKE_SYSROOT} ${CMAKE_FIND_ROOT_PATH})
+    list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${root}/lib)
+  endforeach()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/cross.cmake
+    "set(SHLIBDEPS_EXECUTABLE \"${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/cross-shlibdeps\" CACHE FILEPATH \"\" FORCE)\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/cross.cmake)
+endif()
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
