@@ -45,6 +45,7 @@ done
 # and pass only options the build knows.
 installed=$(cd "$root" && find . ! -type d | sed 's|^\.||' | sort)
 unit_dir=$(dirname "${unit#"$root"}")
+# shellcheck disable=SC2016
 yocto_patterns=$(sed -n '/^FILES:${PN} += "/,/^"/p' "$src/dist/yocto/velmora_0.1.0.bb" | sed '1d;$d;s/\\$//' |
 	sed "s|\${systemd_system_unitdir}|$unit_dir|;s|\${nonarch_libdir}|/usr/lib|")
 buildroot_patterns=$(sed -n 's/^| \(\/[^ ]*\) |.*/\1/p' "$src/dist/buildroot/README.md")
@@ -64,6 +65,7 @@ for path in $installed; do
 	br_path=$(echo "$path" | sed "s|^/etc/init.d/velmorad$|/etc/init.d/S90velmorad|;s|^$unit_dir/|/usr/lib/systemd/system/|")
 	covered "$br_path" "$buildroot_patterns" || fail "dist/buildroot/README.md does not list $br_path"
 done
+# shellcheck disable=SC2013
 for name in $(grep -oh -- '-D[A-Z_]*=' "$src/dist/buildroot/velmorad.mk" "$src/dist/yocto/velmora_0.1.0.bb" |
 	sed 's/^-D//;s/=$//' | sort -u); do
 	[ "$name" = BUILD_TESTING ] || grep -Eq "(option|set)\($name " "$src/CMakeLists.txt" "$src/install.cmake" \
@@ -127,12 +129,13 @@ fi
 # reload, force-reload and upload-now reach the daemon; status shows its line.
 sh "$init" start > /dev/null
 sleep 1
+: > "$work/signals"
 expected=
 for action in reload:HUP force-reload:HUP upload-now:USR1; do
 	sh "$init" "${action%:*}" || fail "${action%:*}"
 	expected="$expected${action#*:} "
 	i=0
-	while [ "$(tr '\n' ' ' < "$work/signals" 2>/dev/null)" != "$expected" ] && [ $i -lt 30 ]; do
+	while [ "$(tr '\n' ' ' < "$work/signals")" != "$expected" ] && [ $i -lt 30 ]; do
 		sleep 0.1
 		i=$((i + 1))
 	done
