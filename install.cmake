@@ -36,16 +36,18 @@ install(CODE "
   message(STATUS \"Installing: \$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf -> \${etc}/velmora/memCard.conf\")
   file(CREATE_LINK \"\${etc}/velmora/memCard.conf\" \"\$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf\" SYMBOLIC)")
 
-# Manual pages and the changelog go in compressed, as Debian policy wants.
+# Manual pages and the changelog go in compressed, as Debian policy wants;
+# a page's @PROJECT_VERSION@ becomes the version the programs report.
 file(GLOB velmora_man_pages CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/*.8)
 set(velmora_compressed)
 foreach(source ${velmora_man_pages} ${CMAKE_CURRENT_SOURCE_DIR}/dist/changelog)
   get_filename_component(name ${source} NAME)
-  set(target ${CMAKE_CURRENT_BINARY_DIR}/doc/${name}.gz)
-  add_custom_command(OUTPUT ${target}
-    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${CMAKE_CURRENT_BINARY_DIR}/doc/${name}
-    COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/doc/${name}
-    DEPENDS ${source} VERBATIM)
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/doc/${name})
+  configure_file(${source} ${page} @ONLY)
+  add_custom_command(OUTPUT ${page}.gz
+    COMMAND gzip -9nkf ${page}
+    DEPENDS ${page} VERBATIM)
+  set(target ${page}.gz)
   list(APPEND velmora_compressed ${target})
   if(name MATCHES "\\.8$")
     install(FILES ${target} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
