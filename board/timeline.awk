@@ -1,0 +1,121 @@
+# Merges what the host recorded of one board run into one timeline, one event
+# a line: HOST_TIME GUEST_TIME KIND DETAIL, sorted by the host's clock.
+# Files, in order: console.log (read twice: first for the clock marks, then
+# for the events), trace.log, vsftpd.log.
+#
+# The clock marks ("board: clock[-set] GUEST uptime UPTIME") tie the guest's
+# wall clock and the kernel's uptime to the host's clock: the host stamps a
+# line when it arrives, never before the guest wrote it, so the smallest
+# difference is the best. A "clock-set" mark starts a new era of the guest's
+# wall clock (the scenario stepped it).
+# Times of daemon and script messages are their arrival on the console, up to
+# about a second after the fact (the log is copied to the console once a
+# second); DTR edges (QEMU's trace), mounts and unmounts (the kernel's own
+# time stamps) are exact to a few milliseconds.
+
+function hex(s,    i, c, v) {
+	v = 0
+	s = tolower(s)
+	sub(/^0x/, "", s)
+	for (i = 1; i <= length(s); i++) {
+		c = index("0123456789abcdef", substr(s, i, 1)) - 1
+		v = v * 16 + c
+	}
+	return v
+}
+
+function guest(h,    k, e) {
+	e = 1
+	for (k = 1; k <= eras; k++)
+		if (era_host[k] <= h)
+			e = k
+	return h - host_minus_uptime + era_guest_minus_uptime[e]
+}
+
+function emit(h, kind, detail) {
+	printf "%.6f %.6f %s %s\n", h, (eras ? guest(h) : h), kind, detail
+}
+
+FNR == 1 { file++ }
+
+file == 1 {
+	if ($2 == "board:" && ($3 == "clock" || $3 == "clock-set") && $5 == "uptime") {
+		d = $1 - $6
+		if (!have_uptime || d < host_minus_uptime)
+			host_minus_uptime = d
+		have_uptime = 1
+		if ($3 == "clock-set" || eras == 0) {
+			eras++
+			era_host[eras] = $1
+			era_guest_minus_uptime[eras] = $4 - $6
+		}
+	}
+	next
+}
+
+file == 2 {
+	text = substr($0, index($0, " ") + 1)
+	if ($2 == "board:") {
+		if ($3 == "clock-set")
+			emit($1, "mark", "clock set")
+		else if ($3 != "clock")
+			emit($1, "mark", substr(text, 8))
+		next
+	}
+	if (text !~ /^[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] /)
+		next
+	tag = $7
+	priority = $6
+	message = substr(text, index(text, tag) + length(tag) + 1)
+	if (tag == "kernel:" && match(message, /^\[ *[0-9]+\.[0-9]+\] /)) {
+		uptime = substr(message, 2, RLENGTH - 3) + 0
+		message = substr(message, RLENGTH + 1)
+		if (message ~ /^EXT4-fs \(vda\): mounted filesystem/)
+			emit(uptime + host_minus_uptime, "mount", "/dev/vda")
+		else if (message ~ /^EXT4-fs \(vda\): unmounting filesystem/)
+			emit(uptime + host_minus_uptime, "umount", "/dev/vda")
+		next
+	}
+	if (tag ~ /^Velmora\[[0-9]+\]:$/) {
+		pid = tag
+		gsub(/[^0-9]/, "", pid)
+		emit($1, "daemon", pid " " priority " " message)
+	} else if (tag ~ /^(memCard|dataPut)/) {
+		emit($1, "script", tag " " message)
+	}
+	next
+}
+
+file == 3 {
+	# "PID@SECONDS.MICROSECONDS:serial_write write addr 0x04 val 0x0b"; the
+	# modem control register is at 4, DTR is its bit 0.
+	if ($1 !~ /serial_write$/ || $3 != "addr" || $4 != "0x04")
+		next
+	split($1, at, /[@:]/)
+	dtr = hex($6) % 2
+	if (seen_dtr && dtr == last_dtr)
+		next
+	if (seen_dtr || dtr)
+		emit(at[2], dtr ? "dtr-up" : "dtr-down", "")
+	seen_dtr = 1
+	last_dtr = dtr
+	next
+}
+
+file == 4 {
+	# vsftpd: "Mon Dec  7 23:33:49 2026 [pid N] [user] OK UPLOAD: Client ..., "path", ..."
+	month = (index("JanFebMarAprMayJunJulAugSepOctNovDec", $2) + 2) / 3
+	split($4, hms, ":")
+	h = mktime($5 " " month " " $3 " " hms[1] " " hms[2] " " hms[3])
+	if ($0 ~ /OK UPLOAD:/) {
+		path = $0
+		sub(/^[^"]*"[^"]*", "/, "", path)
+		sub(/".*/, "", path)
+		sub(/^.*\/incoming\/device-7\//, "", path)
+		emit(h, "ftp-upload", path)
+	} else if ($0 ~ /FAIL LOGIN:/) {
+		emit(h, "ftp-login-refused", "")
+	} else if ($0 ~ /FAIL UPLOAD:/) {
+		emit(h, "ftp-upload-failed", "")
+	}
+}
