@@ -3,11 +3,12 @@
 # Files, in order: console.log (read twice: first for the clock marks, then
 # for the events), trace.log, vsftpd.log.
 #
-# The clock marks ("board: clock[-set] GUEST uptime UPTIME") tie the guest's
-# wall clock and the kernel's uptime to the host's clock: the host stamps a
-# line when it arrives, never before the guest wrote it, so the smallest
-# difference is the best. A "clock-set" mark starts a new era of the guest's
-# wall clock (the scenario stepped it).
+# The clock marks ("board: clock[-set] GUEST kernel KERNEL_TIME") tie the
+# guest's wall clock to the kernel log's clock; the kernel's own console
+# lines "[KERNEL_TIME] board-sync-N" tie that to the host's: the host stamps a
+# line when it arrives, never before, so the smallest difference is the best.
+# A "clock-set" mark starts a new era of the guest's wall clock (the scenario
+# stepped it).
 # Times of daemon and script messages are their arrival on the console, up to
 # about a second after the fact (the log is copied to the console once a
 # second); DTR edges (QEMU's trace), mounts and unmounts (the kernel's own
@@ -29,7 +30,7 @@ function guest(h,    k, e) {
 	for (k = 1; k <= eras; k++)
 		if (era_host[k] <= h)
 			e = k
-	return h - host_minus_uptime + era_guest_minus_uptime[e]
+	return h - host_minus_kernel_time + era_guest_minus_kernel_time[e]
 }
 
 function emit(h, kind, detail) {
@@ -39,26 +40,33 @@ function emit(h, kind, detail) {
 FNR == 1 { file++ }
 
 file == 1 {
-	if ($2 == "board:" && ($3 == "clock" || $3 == "clock-set") && $5 == "uptime") {
-		d = $1 - $6
-		if (!have_uptime || d < host_minus_uptime)
-			host_minus_uptime = d
-		have_uptime = 1
+	# "[   52.479235] board-sync-3", printed by the kernel as it logs it.
+	if ($0 ~ /^[0-9.]+ \[ *[0-9]+\.[0-9]+\] board-sync-/) {
+		k = substr($0, index($0, "[") + 1)
+		d = $1 - (k + 0)
+		if (!have_kernel_time || d < host_minus_kernel_time)
+			host_minus_kernel_time = d
+		have_kernel_time = 1
+	}
+	if ($2 == "board:" && $5 == "kernel") {
 		if ($3 == "clock-set" || eras == 0) {
+			# The step itself came just after the scenario's line before it.
 			eras++
-			era_host[eras] = $1
-			era_guest_minus_uptime[eras] = $4 - $6
+			era_host[eras] = (last_line > $1 - 1) ? last_line : $1
+			era_guest_minus_kernel_time[eras] = $4 - $6
 		}
 	}
+	if ($2 == "board:")
+		last_line = $1
 	next
 }
 
 file == 2 {
 	text = substr($0, index($0, " ") + 1)
 	if ($2 == "board:") {
-		if ($3 == "clock-set")
+		if ($5 == "kernel" && $3 == "clock-set")
 			emit($1, "mark", "clock set")
-		else if ($3 != "clock")
+		else if ($5 != "kernel")
 			emit($1, "mark", substr(text, 8))
 		next
 	}
@@ -68,12 +76,12 @@ file == 2 {
 	priority = $6
 	message = substr(text, index(text, tag) + length(tag) + 1)
 	if (tag == "kernel:" && match(message, /^\[ *[0-9]+\.[0-9]+\] /)) {
-		uptime = substr(message, 2, RLENGTH - 3) + 0
+		kernel_time = substr(message, 2, RLENGTH - 3) + 0
 		message = substr(message, RLENGTH + 1)
 		if (message ~ /^EXT4-fs \(vda\): mounted filesystem/)
-			emit(uptime + host_minus_uptime, "mount", "/dev/vda")
+			emit(kernel_time + host_minus_kernel_time, "mount", "/dev/vda")
 		else if (message ~ /^EXT4-fs \(vda\): unmounting filesystem/)
-			emit(uptime + host_minus_uptime, "umount", "/dev/vda")
+			emit(kernel_time + host_minus_kernel_time, "umount", "/dev/vda")
 		next
 	}
 	if (tag ~ /^Velmora\[[0-9]+\]:$/) {
