@@ -1,11 +1,12 @@
-#include "daemon/module.h"
-
 #include "daemon/memcard.h"
+#include "daemon/schedule.h"
 #include "settings/module_cfg.h"
 #include "support/run.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <string>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -16,12 +17,56 @@ constexpr const char *ERROR_LOG = "/var/Velmora/ftperror.log";
 constexpr unsigned CARD_SETTLE_S = 5;
 constexpr time_t DAY_S = 86400;
 
+constexpr const char *USAGE =
+    "usage: velmorad [--help | --version]\n"
+    "Once a day, at the upload time in /opt/Velmora/etc/settings, attaches the\n"
+    "memory card (DTR of /dev/ttyS1), runs /opt/Velmora/etc/dataPut, reports to\n"
+    "the system log and releases the card. Runs in the foreground.\n"
+    "\n"
+    "Signals: SIGHUP re-reads the settings, SIGUSR1 uploads now, SIGTERM and\n"
+    "SIGINT stop it cleanly. Its state is in /run/velmorad.status.\n";
+
 int upload_cycle(int port);
+time_t wait_past(time_t target);
+
+// 0 to go on and run, else 1 + the exit status: the command line asked only
+// for a text, or was wrong.
+int command_line(int argc, char **argv)
+{
+    if (argc < 2)
+        return 0;
+    std::string arg = argv[1];
+    if (argc == 2 && arg == "--help") {
+        std::fputs(USAGE, stdout);
+        return 1;
+    }
+    if (argc == 2 && arg == "--version") {
+        std::printf("velmorad %s\n", VELMORA_VERSION);
+        return 1;
+    }
+    std::fprintf(stderr, "velmorad: unknown argument '%s'\n%s", argv[argc == 2 ? 1 : 2], USAGE);
+    return 3;
+}
+
+// A supervisor or shell may start us with signals ignored or blocked, and
+// children inherit both: with SIGCHLD ignored no child can be waited for.
+void reset_signals()
+{
+    for (int sig = 1; sig < NSIG; sig++)
+        signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    if (int done = command_line(argc, argv))
+        return done - 1;
+    reset_signals();
+
     module_cfg_t cfg;
     module_cfg_load(cfg);
 
@@ -54,42 +99,7 @@ int main()
     }
 }
 
-int upload_time_parse(const char *text, unsigned &hours, unsigned &minutes)
-{
-    switch (module_cfg_upload_time(text, hours, minutes)) {
-    case UPLOAD_TIME_OK:
-        return 1;
-    case UPLOAD_TIME_BAD_HOURS:
-        syslog(LOG_NOTICE, "Invalid hours %i", static_cast<int>(hours));
-        return 0;
-    case UPLOAD_TIME_BAD_MINUTES:
-        syslog(LOG_NOTICE, "Invalid minutes %i", static_cast<int>(minutes));
-        return 0;
-    case UPLOAD_TIME_UNREADABLE:
-        break;
-    }
-    return 0;
-}
-
-time_t first_target(time_t now, unsigned hours, unsigned minutes)
-{
-    struct tm local;
-    localtime_r(&now, &local);
-    local.tm_sec = 0;
-    local.tm_min = static_cast<int>(minutes);
-    local.tm_hour = static_cast<int>(hours);
-    time_t target = mktime(&local);
-    if (target < now)
-        target += DAY_S;
-    return target;
-}
-
-time_t latest_missed_target(time_t target, time_t now)
-{
-    if (now <= target)
-        return target;
-    return target + (now - 1 - target) / DAY_S * DAY_S;
-}
+namespace {
 
 time_t wait_past(time_t target)
 {
@@ -109,8 +119,6 @@ time_t wait_past(time_t target)
             sleep(1);
     }
 }
-
-namespace {
 
 // The reason the upload script left as the first line of its error log.
 void upload_failure_reason(char (&reason)[256])

@@ -160,6 +160,17 @@ bool fake_modem_control()
     bind_or_fail(err, dev.dir + "/var", "/var/Velmora", true);
     bind_or_fail(err, dev.dir + "/lock", "/var/lock", true);
 
+    // As after a reboot that kept /var/lock and gave the daemon the pid of
+    // its last life.
+    if (dev.lock_names_daemon) {
+        char pid[16];
+        int len = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+        int fd = open("/var/lock/LCK..ttyS1", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || write(fd, pid, static_cast<size_t>(len)) != len)
+            fail(err, "lock file");
+        close(fd);
+    }
+
     int null = open("/dev/null", O_RDONLY);
     if (null < 0 || dup2(null, 0) != 0)
         fail(err, "/dev/null");
@@ -187,6 +198,13 @@ bool fake_modem_control()
     envp.push_back(nullptr);
     std::vector<std::string> command = dev.wrapper;
     command.push_back(dev.velmorad);
+    command.insert(command.end(), dev.args.begin(), dev.args.end());
+    if (dev.signals_ignored_and_blocked) {
+        signal(SIGCHLD, SIG_IGN);
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, nullptr);
+    }
     std::vector<char *> argv;
     for (std::string &a : command)
         argv.push_back(a.data());

@@ -31,6 +31,9 @@ struct sim_device_t {
     bool dtr_by_seccomp = false;
     std::string bin_dir;              // bound at /opt/Velmora/bin when set
     std::vector<std::string> devices; // more device nodes, at the same paths
+    std::vector<std::string> args;    // the daemon's command line
+    bool lock_names_daemon = false;   // a lock file left with the daemon's own pid
+    bool signals_ignored_and_blocked = false;  // started with SIGCHLD ignored, all blocked
 };
 
 // What a process has cost so far, from /proc.

@@ -76,7 +76,9 @@ int lock(const char *device, int timeout)
         if (create(path))
             return 1;
         int pid = owner(path);
-        if (pid > 0 && kill(pid, 0) < 0 && errno == ESRCH) {
+        // Our own pid in the file is a lock left by an earlier life of this
+        // pid, before a reboot that kept /var/lock: we have not taken it yet.
+        if (pid > 0 && (pid == getpid() || (kill(pid, 0) < 0 && errno == ESRCH))) {
             unlink(path);
         } else {
             struct timespec pause = {0, PAUSE_NS};
