@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -120,10 +121,36 @@ time_t wait_past(time_t target)
     }
 }
 
-// The reason the upload script left as the first line of its error log.
-void upload_failure_reason(char (&reason)[256])
+// What the error log was before the upload script ran: a log it did not
+// rewrite holds an older failure's reason.
+struct error_log_t {
+    bool exists;
+    struct stat st;
+};
+
+error_log_t error_log_state()
 {
-    FILE *f = std::fopen(ERROR_LOG, "r");
+    error_log_t log;
+    log.exists = stat(ERROR_LOG, &log.st) == 0;
+    return log;
+}
+
+bool same_timestamp(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The first line of the error log when the upload script wrote it. The file's
+// own times are compared, not the clock, which may have been set meanwhile.
+void upload_failure_reason(const error_log_t &before, char (&reason)[256])
+{
+    error_log_t now = error_log_state();
+    bool rewritten = now.exists &&
+                     (!before.exists || now.st.st_ino != before.st.st_ino ||
+                      now.st.st_dev != before.st.st_dev ||
+                      !same_timestamp(now.st.st_mtim, before.st.st_mtim) ||
+                      !same_timestamp(now.st.st_ctim, before.st.st_ctim));
+    FILE *f = rewritten ? std::fopen(ERROR_LOG, "r") : nullptr;
     if (!f || !std::fgets(reason, sizeof reason, f))
         std::snprintf(reason, sizeof reason, "unknown error\n");
     if (f)
@@ -142,11 +169,12 @@ int upload_cycle(int port)
 
     char command[128];
     std::snprintf(command, sizeof command, "%s", DATA_PUT);
+    error_log_t before = error_log_state();
     if (run("/bin/sh", "-c", command, 1) == 0) {
         syslog(LOG_ERR, "Data succesfully uploaded");
     } else {
         char reason[256];
-        upload_failure_reason(reason);
+        upload_failure_reason(before, reason);
         syslog(LOG_ERR, "Data put problem: %s", reason);
     }
 

@@ -135,6 +135,14 @@ TEST_F(Device, FailedUploadIsReportedAndTheCardStillReleased)
         ASSERT_FALSE(of(r, "dtr").empty());
         EXPECT_EQ(of(r, "dtr").back().text, "0");
     }
+
+    // A script that fails before it rewrites the log (a broken configuration).
+    sim_write(errlog, "last week's reason\n");
+    scripts("exit 0", "exit 0", "exit 4");
+    sim_run_t r = start();
+    EXPECT_EQ(messages(r), (Messages{"started", "Data put problem: unknown error\n",
+                                     "Data put problem: unknown error\n"}))
+        << "an old error log was reported as today's reason";
 }
 
 TEST_F(Device, ScriptThatCannotRunCountsAsFailed)
