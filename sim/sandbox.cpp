@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -159,6 +160,7 @@ bool fake_modem_control()
     mount_or_fail(err, "tmpfs", "/var", "tmpfs", MS_NOSUID, "mode=755");
     bind_or_fail(err, dev.dir + "/var", "/var/Velmora", true);
     bind_or_fail(err, dev.dir + "/lock", "/var/lock", true);
+    bind_or_fail(err, dev.dir + "/run", "/run", true);
 
     // As after a reboot that kept /var/lock and gave the daemon the pid of
     // its last life.
@@ -183,6 +185,8 @@ bool fake_modem_control()
         env.push_back(std::string(SIM_STATE_ENV) + "=" + dev.dir + "/state");
         env.push_back(std::string(SIM_EVENTS_ENV) + "=" + dev.dir + "/events");
     }
+    if (dev.notify_socket)
+        env.push_back("NOTIFY_SOCKET=/run/notify");
     if (dev.dtr_by_seccomp && !fake_modem_control())
         fail(err, "seccomp filter for the DTR requests");
     // A sanitized daemon would refuse the preloaded library ahead of its
@@ -248,8 +252,23 @@ void drain(int sock, std::vector<sim_log_t> &log, int timeout_ms)
     }
 }
 
-// Processes whose parent (or, with `group`, whose process group) is `id`.
-int count_processes(int id, bool group)
+void drain_notify(int sock, std::vector<std::string> &messages)
+{
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        messages.emplace_back(buf, static_cast<size_t>(n));
+}
+
+void append_event(const std::string &path, int64_t now, int pid, const std::string &what)
+{
+    std::ofstream(path, std::ios::app) << now / NS << "." << std::setw(9) << std::setfill('0')
+                                       << now % NS << " " << pid << " " << what << "\n";
+}
+
+// Processes whose parent (or, with `session`, whose session) is `id`; each
+// is sent `sig` when it is not 0.
+int count_processes(int id, bool session, int sig = 0)
 {
     int count = 0;
     DIR *proc = opendir("/proc");
@@ -266,31 +285,56 @@ int count_processes(int id, bool group)
             continue;
         std::istringstream rest(line.substr(paren + 1));
         char state;
-        int ppid, pgrp;
-        if (rest >> state >> ppid >> pgrp && (group ? pgrp : ppid) == id)
+        int ppid, pgrp, sid;
+        if (rest >> state >> ppid >> pgrp >> sid && (session ? sid : ppid) == id) {
             count++;
+            if (sig)
+                kill(std::atoi(e->d_name), sig);
+        }
     }
     closedir(proc);
     return count;
 }
 
 // Scripts that outlive the daemon end on their own; returns how many of its
-// process group were still there after a few seconds (and are then killed).
-int wait_for_group(pid_t pgid)
+// session were still there after a few seconds (and are then killed).
+int wait_for_session(pid_t sid)
 {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (kill(-pgid, 0) == 0 && std::chrono::steady_clock::now() < until)
+    while (count_processes(sid, true) && std::chrono::steady_clock::now() < until)
         usleep(10000);
-    int left = count_processes(pgid, true);
-    if (left)
-        kill(-pgid, SIGKILL);
-    return left;
+    return count_processes(sid, true, SIGKILL);
 }
 
-void append_event(const std::string &path, int64_t now, int pid, const std::string &what)
+// Whether the signal waits, blocked, for the process to take it.
+bool pending(int pid, int sig)
 {
-    std::ofstream(path, std::ios::app) << now / NS << "." << std::setw(9) << std::setfill('0')
-                                       << now % NS << " " << pid << " " << what << "\n";
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("ShdPnd:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+    }
+    return false;
+}
+
+// Carries out an action that a process of the device has reached. When that
+// process is not the daemon (a script sleeping), it goes on only once the
+// daemon has taken the signal in and had a moment to act on it.
+void perform(const sim_action_t &action, sim_state_t *S, pid_t daemon, const std::string &events)
+{
+    if (action.signal) {
+        append_event(events, S->now_ns, daemon, "signal " + std::to_string(action.signal));
+        kill(daemon, action.signal);
+    }
+    if (action.run)
+        action.run();
+    if (S->action_waiter == daemon)
+        return;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (action.signal && pending(daemon, action.signal) && std::chrono::steady_clock::now() < until)
+        usleep(1000);
+    usleep(100000);
 }
 
 std::vector<sim_event_t> read_events(const std::string &path)
@@ -336,7 +380,7 @@ bool sim_create(sim_device_t &dev)
         return false;
     }
     dev.dir = tmpl;
-    for (const char *sub : {"/etc", "/var", "/lock"}) {
+    for (const char *sub : {"/etc", "/var", "/lock", "/run"}) {
         if (mkdir((dev.dir + sub).c_str(), 0755) != 0) {
             std::perror("mkdir");
             return false;
@@ -414,6 +458,9 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
     S->refuse_line_settings = dev.refuse_line_settings ? 1 : 0;
     S->kill_at_ns = static_cast<int64_t>(dev.kill_at) * NS;
     S->real_clock = dev.real_clock ? 1 : 0;
+    S->actions = static_cast<int>(std::min<size_t>(dev.actions.size(), SIM_MAX_ACTIONS));
+    for (int i = 0; i < S->actions; i++)
+        S->action_at_ns[i] = static_cast<int64_t>(dev.actions[static_cast<size_t>(i)].at) * NS;
     S->steps = static_cast<int>(std::min<size_t>(dev.clock_steps.size(), SIM_MAX_STEPS));
     for (int i = 0; i < S->steps; i++) {
         S->step_at_ns[i] = static_cast<int64_t>(dev.clock_steps[static_cast<size_t>(i)].first) * NS;
@@ -442,6 +489,18 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         return r;
     }
     chmod(log_path.c_str(), 0666);
+    int notify = -1;
+    if (dev.notify_socket) {
+        std::string notify_path = dev.dir + "/run/notify";
+        unlink(notify_path.c_str());
+        notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notify_path.c_str());
+        if (notify < 0 || bind(notify, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            r.error = "notify socket: " + std::string(std::strerror(errno));
+            munmap(mem, sizeof(sim_state_t));
+            return r;
+        }
+    }
 
     int err_pipe[2];
     if (pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -466,6 +525,13 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         if (!r.settled.valid && !r.log.empty() &&
             std::chrono::steady_clock::now() - first_message > std::chrono::milliseconds(500))
             r.settled = sim_proc(pid);
+        if (notify >= 0)
+            drain_notify(notify, r.notified);
+        int reached = S->actions_reached;
+        if (reached > S->actions_done) {
+            perform(dev.actions[static_cast<size_t>(reached - 1)], S, pid, events_path);
+            S->actions_done = reached;
+        }
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             r.ended = true;
@@ -482,9 +548,8 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
             continue;
         }
         r.last = sim_proc(pid);
-        // The daemon leads its own session; its scripts share its process
-        // group, so one signal stops them all.
-        kill(-pid, SIGKILL);
+        // The daemon leads its own session, which its scripts share.
+        count_processes(pid, true, SIGKILL);
         kill(pid, SIGKILL);
         int parked = S->parked_pid;
         if (parked > 0)
@@ -493,7 +558,9 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         break;
     }
     drain(sock, r.log, 50);
-    r.stragglers = wait_for_group(pid);
+    if (notify >= 0)
+        drain_notify(notify, r.notified);
+    r.stragglers = wait_for_session(pid);
     r.end = static_cast<double>(S->now_ns) / NS;
     // The port's last close drops DTR (HUPCL), as the kernel does on the device.
     if (S->dtr) {
@@ -507,8 +574,15 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         r.error.assign(text, static_cast<size_t>(n));
     close(err_pipe[0]);
     close(sock);
-    if (master >= 0)
+    if (notify >= 0)
+        close(notify);
+    if (master >= 0) {
+        // The master reads the termios of its slave: what the daemon left.
+        struct termios tio;
+        if (tcgetattr(master, &tio) == 0)
+            r.line_speed = static_cast<int>(cfgetospeed(&tio));
         close(master);
+    }
     munmap(mem, sizeof(sim_state_t));
     r.events = read_events(events_path);
     return r;

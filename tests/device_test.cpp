@@ -1,6 +1,8 @@
 // The real velmorad binary through its days on the simulated device.
 #include "device.h"
 
+#include <termios.h>
+
 namespace {
 
 using namespace device;
@@ -152,7 +154,7 @@ TEST_F(Device, ScriptThatCannotRunCountsAsFailed)
     EXPECT_EQ(messages(r), (Messages{"started", "Data put problem: unknown error\n"}));
 }
 
-TEST_F(Device, FailedMountEndsTheDaemonWithDtrStillRaised)
+TEST_F(Device, FailedMountReleasesTheCardBeforeTheDaemonEnds)
 {
     scripts("exit 3");
     sim_run_t r = start();
@@ -160,7 +162,9 @@ TEST_F(Device, FailedMountEndsTheDaemonWithDtrStillRaised)
     EXPECT_EQ(messages(r), (Messages{"started", "Mount error"}));
     EXPECT_EQ(priority_of(r, "Mount error"), ERR);
     ASSERT_FALSE(of(r, "dtr").empty());
-    EXPECT_EQ(of(r, "dtr").back().text, "1") << "nothing is undone after a failed mount";
+    EXPECT_EQ(of(r, "dtr").back().text, "0")
+        << "the card stayed powered for as long as another process holds the port";
+    EXPECT_EQ(r.line_speed, static_cast<int>(B0)) << "the next start would raise DTR on open";
     EXPECT_EQ(times(r, "script", "dataPut").size(), 0u);
 }
 

@@ -1,0 +1,19 @@
+// Where the daemon stands, in one line: the next upload (local time) or the
+// phase of the running cycle, and the last cycle's result and time.
+//
+// Each change replaces /run/velmorad.status whole (a reader never sees half
+// a line) and, under systemd (NOTIFY_SOCKET), goes out as STATUS=.
+// status_init() takes NOTIFY_SOCKET out of the environment the scripts get.
+#pragma once
+
+#include <ctime>
+
+void status_init();
+void status_next(time_t target);
+void status_phase(const char *phase);
+// The cycle that began at `started` ended: `result` as a person reads it.
+void status_result(time_t started, const char *result);
+// Start-up is done: READY=1.
+void status_ready();
+// A stop began: STOPPING=1, with `phase` as the line.
+void status_stopping(const char *phase);
