@@ -208,8 +208,12 @@ int events_run(const char *command, int stoppable)
         int status;
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR)) {
-            if (ending)
+            // What the script left of its group after a stop would run on
+            // beside the release.
+            if (ending) {
+                kill(-pid, SIGKILL);
                 arm(pause_timer, 0, 0);
+            }
             return done == pid ? status : 1;
         }
         unsigned ready = wait_for(false, ending);

@@ -79,8 +79,7 @@ int main(int argc, char **argv)
         return 0;
     }
     schedule.target = first_target(now, schedule.hours, schedule.minutes);
-    status_next(schedule.target);
-    status_ready();
+    status_ready(schedule.target);
 
     for (;;) {
         int exit_status;

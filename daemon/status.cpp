@@ -99,8 +99,9 @@ void status_result(time_t started, const char *result)
     last = local(started, "%Y-%m-%d %H:%M:%S") + " " + result;
 }
 
-void status_ready()
+void status_ready(time_t target)
 {
+    state = "next upload " + local(target, "%Y-%m-%d %H:%M");
     publish("READY=1\n");
 }
 

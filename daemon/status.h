@@ -13,7 +13,7 @@ void status_next(time_t target);
 void status_phase(const char *phase);
 // The cycle that began at `started` ended: `result` as a person reads it.
 void status_result(time_t started, const char *result);
-// Start-up is done: READY=1.
-void status_ready();
+// Start-up is done, the first upload is at `target`: READY=1.
+void status_ready(time_t target);
 // A stop began: STOPPING=1, with `phase` as the line.
 void status_stopping(const char *phase);

@@ -286,7 +286,9 @@ int count_processes(int id, bool session, int sig = 0)
         std::istringstream rest(line.substr(paren + 1));
         char state;
         int ppid, pgrp, sid;
-        if (rest >> state >> ppid >> pgrp >> sid && (session ? sid : ppid) == id) {
+        // A zombie in the session has ended; whoever it was left to reaps
+        // it in its own time. The daemon's own must be reaped by it.
+        if (rest >> state >> ppid >> pgrp >> sid && (state != 'Z' || !session) && (session ? sid : ppid) == id) {
             count++;
             if (sig)
                 kill(std::atoi(e->d_name), sig);
