@@ -6,6 +6,8 @@
 // read here. Nothing outside the device's scratch directory is touched.
 #pragma once
 
+#include "sim/procs.h"
+
 #include <ctime>
 #include <functional>
 #include <string>
@@ -48,17 +50,6 @@ struct sim_device_t {
     bool notify_socket = false;       // NOTIFY_SOCKET names a socket read here
 };
 
-// What a process has cost so far, from /proc.
-struct sim_proc_t {
-    double cpu_s = 0;        // user and system time
-    long voluntary = 0;      // voluntary context switches: its wake-ups
-    long rss_kb = 0;         // VmRSS
-    long hwm_kb = 0;         // VmHWM, the peak
-    long pss_kb = 0;         // proportional: pages shared with others counted in part
-    long sim_layer_kb = 0;   // of VmRSS, what the preloaded hardware library takes
-    bool valid = false;
-};
-sim_proc_t sim_proc(int pid);
 
 // One event of the run: virtual time, process, kind and the rest of the line.
 // Kinds: "dtr" 0|1, "dtr-fail" N, "log" PRIORITY TEXT, "step" FROM, "park",
