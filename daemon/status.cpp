@@ -17,8 +17,8 @@ namespace {
 constexpr const char *STATUS_FILE = "/run/velmorad.status";
 constexpr const char *STATUS_TEMP = "/run/velmorad.status.new";
 
-std::string state = "starting";
-std::string last = "none yet";
+std::string state;
+std::string last;
 int notify_fd = -1;
 struct sockaddr_un notify_to;
 socklen_t notify_len = 0;
@@ -68,6 +68,8 @@ void publish(const char *extra = "")
 
 void status_init()
 {
+    state = "starting";
+    last = "none yet";
     const char *path = std::getenv("NOTIFY_SOCKET");
     if (path && (path[0] == '/' || path[0] == '@') && std::strlen(path) < sizeof notify_to.sun_path) {
         notify_to = {};

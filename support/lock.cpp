@@ -1,5 +1,6 @@
 #include "support/lock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -33,10 +35,8 @@ void lock_path(char (&path)[64], const char *device)
 
 bool create(const char *path)
 {
-    held_t *slot = nullptr;
-    for (held_t &h : held)
-        slot = !slot && h.fd < 0 ? &h : slot;
-    if (!slot)
+    held_t *slot = std::find_if(std::begin(held), std::end(held), [](const held_t &h) { return h.fd < 0; });
+    if (slot == std::end(held))
         return false;
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
