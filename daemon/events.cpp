@@ -66,7 +66,8 @@ bool settings_changed()
     while ((n = read(watch, buf, sizeof buf)) > 0) {
         for (char *p = buf; p < buf + n;) {
             auto *e = reinterpret_cast<struct inotify_event *>(p);
-            changed = changed || (e->len && settings_name == e->name);
+            // A queue that overflowed may have lost the event we want.
+            changed = changed || (e->mask & IN_Q_OVERFLOW) || (e->len && settings_name == e->name);
             p += sizeof *e + e->len;
         }
     }
