@@ -63,6 +63,15 @@ bool sim_pending(int pid, int sig)
     return false;
 }
 
+bool sim_sleeping(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+        return true;
+    return line.size() > line.rfind(')') + 2 && line[line.rfind(')') + 2] != 'R';
+}
+
 sim_proc_t sim_proc(int pid)
 {
     sim_proc_t p;

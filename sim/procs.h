@@ -25,3 +25,5 @@ int sim_count_processes(int id, bool session, int sig = 0);
 int sim_wait_for_session(pid_t sid);
 // Whether `sig`, sent to the process, waits (blocked) to be taken in.
 bool sim_pending(int pid, int sig);
+// Whether the process is off the CPU: waiting for something, or ended.
+bool sim_sleeping(int pid);

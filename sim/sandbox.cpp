@@ -40,7 +40,9 @@ void perform(const sim_action_t &action, sim_state_t *S, pid_t daemon, const std
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (action.signal && sim_pending(daemon, action.signal) && std::chrono::steady_clock::now() < until)
         usleep(1000);
-    usleep(100000);
+    while (!sim_sleeping(daemon) && std::chrono::steady_clock::now() < until)
+        usleep(1000);
+    usleep(20000);
 }
 
 // Runs `f` with TZ set to `tz`, restoring the process's own zone after.
