@@ -1,10 +1,9 @@
 // The memory card, attached and released through the DTR line of the
 // control port "/dev/ttyS1", each line change paired with the card script.
 //
-// memCardInit() locks and opens the port and leaves the card released; the
-// descriptor and the lock file are held until the process ends. The waits
-// and scripts of the others go through events_pause() and events_run(): a
-// stop cuts an attach short (check events_stopping()), never a release.
+// The port and its lock are held until the process ends. Waits and scripts go
+// through events_pause() and events_run(): a stop cuts an attach short (check
+// events_stopping()), never a release.
 #pragma once
 
 // The control port descriptor with DTR lowered, or -1 (already logged).

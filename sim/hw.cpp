@@ -413,7 +413,8 @@ int close(int fd)
 {
     if (vtimer_t *t = vclock ? find_timer(fd) : nullptr)
         t->fd = -1;
-    return real<int (*)(int)>("close")(fd);
+    static auto real_close = real<int (*)(int)>("close");
+    return real_close(fd);
 }
 
 // The daemon's one wait: real descriptors are polled for real, virtual
