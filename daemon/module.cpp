@@ -75,6 +75,7 @@ int main(int argc, char **argv)
     schedule_t schedule;
     if (!upload_time_parse(cfg.uploadtime.c_str(), schedule.hours, schedule.minutes)) {
         syslog(LOG_NOTICE, "Invalid time settings. Exit");
+        status_phase("ended: invalid upload time");
         memCardShutdown(port);
         return 0;
     }
@@ -230,6 +231,7 @@ bool release_on_stop(int port, time_t started, int &exit_status)
     status_stopping("stopping: releasing the card");
     if (memCardUmount(port) != 0) {
         syslog(LOG_ERR, "Umount error");
+        status_phase("ended: Umount error");
         exit_status = 1;
         return false;
     }
@@ -249,6 +251,7 @@ bool upload_cycle(int port, int &exit_status)
         return release_on_stop(port, started, exit_status);
     if (mounted != 0) {
         syslog(LOG_ERR, "Mount error");
+        status_phase("ended: Mount error");
         // The card is not mounted: nothing holds it but its power.
         if (memCardPowerOff(port) == 0)
             memCardShutdown(port);
@@ -282,6 +285,7 @@ bool upload_cycle(int port, int &exit_status)
     status_phase("releasing the card");
     if (memCardUmount(port) != 0) {
         syslog(LOG_ERR, "Umount error");
+        status_phase("ended: Umount error");
         exit_status = 1;
         return false;
     }

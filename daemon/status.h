@@ -3,7 +3,8 @@
 //
 // Each change replaces /run/velmorad.status whole (a reader never sees half
 // a line) and, under systemd (NOTIFY_SOCKET), goes out as STATUS=.
-// status_init() takes NOTIFY_SOCKET out of the environment the scripts get.
+// Call nothing but status_init() before the port is taken: until then the
+// status file may be another running instance's.
 #pragma once
 
 #include <ctime>

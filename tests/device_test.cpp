@@ -1,6 +1,7 @@
 // The real velmorad binary through its days on the simulated device.
 #include "device.h"
 
+#include <fstream>
 #include <termios.h>
 
 namespace {
@@ -166,6 +167,10 @@ TEST_F(Device, FailedMountReleasesTheCardBeforeTheDaemonEnds)
         << "the card stayed powered for as long as another process holds the port";
     EXPECT_EQ(r.line_speed, static_cast<int>(B0)) << "the next start would raise DTR on open";
     EXPECT_EQ(times(r, "script", "dataPut").size(), 0u);
+    std::ifstream status(dev.dir + "/run/velmorad.status");
+    std::string line;
+    std::getline(status, line);
+    EXPECT_EQ(line, "ended: Mount error; last upload none yet") << "the status file tells of a cycle";
 }
 
 TEST_F(Device, FailedUnmountEndsTheDaemonWithStatusOne)
