@@ -166,6 +166,10 @@ TEST_F(LockFile, SecondHolderInTheSameSystemIsRefused)
 
 TEST_F(LockFile, TakersRacingForOneStaleLockNeverBothHoldIt)
 {
+#ifdef VELMORA_EMULATED
+    GTEST_SKIP() << "hundreds of forks under user-mode emulation crash or hang on some hosts; "
+                    "the race is between kernel calls and is proven by the native run";
+#endif
     // Shared with the takers: how many hold the lock now, and how often a
     // second one joined a holder.
     auto *count = static_cast<std::atomic<int> *>(mmap(nullptr, 2 * sizeof(std::atomic<int>),
