@@ -218,10 +218,9 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
             r.settled = sim_proc(pid);
         if (notify >= 0)
             sim_drain_notify(notify, r.notified);
-        int reached = S->actions_reached;
-        if (reached > S->actions_done) {
-            perform(dev.actions[static_cast<size_t>(reached - 1)], S, pid, events_path);
-            S->actions_done = reached;
+        while (S->actions_done < S->actions_reached) {
+            perform(dev.actions[static_cast<size_t>(S->actions_done.load())], S, pid, events_path);
+            S->actions_done++;
         }
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid) {
