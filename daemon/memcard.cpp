@@ -1,11 +1,12 @@
 #include "daemon/memcard.h"
 
+#include "daemon/events.h"
 #include "support/com.h"
 #include "support/lock.h"
-#include "support/run.h"
 
 #include <cstdio>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -19,11 +20,11 @@ constexpr const char *CARD_SCRIPT = "/opt/Velmora/etc/memCard";
 constexpr unsigned POWER_UP_S = 15;
 constexpr unsigned POWER_DOWN_S = 5;
 
-int card_script(const char *action)
+int card_script(const char *action, int stoppable)
 {
     char command[128];
     std::snprintf(command, sizeof command, "%s %s", CARD_SCRIPT, action);
-    return run("/bin/sh", "-c", command, 1);
+    return events_run(command, stoppable);
 }
 
 bool set_dtr(int fd, bool raised)
@@ -56,18 +57,42 @@ int memCardMount(int fd)
         syslog(LOG_ERR, "ioctl mount error");
         return 1;
     }
-    sleep(POWER_UP_S);
-    return card_script("mount");
+    if (!events_pause(POWER_UP_S, 1))
+        return 1;
+    return card_script("mount", 1);
 }
 
 int memCardUmount(int fd)
 {
-    if (card_script("umount") != 0)
+    // Never cut short: the release is what a stop asks for.
+    if (card_script("umount", 0) != 0)
         return 1;
-    sleep(POWER_DOWN_S);
+    events_pause(POWER_DOWN_S, 0);
     if (!set_dtr(fd, false)) {
         syslog(LOG_ERR, "ioctl umount error");
         return 1;
     }
     return 0;
+}
+
+int memCardPowerOff(int fd)
+{
+    if (!set_dtr(fd, false)) {
+        syslog(LOG_ERR, "ioctl umount error");
+        return 1;
+    }
+    return 0;
+}
+
+void memCardShutdown(int fd)
+{
+    // A UART raises DTR when it is opened at any speed but 0, and when its
+    // speed leaves 0: left at 0, the next start of the daemon opens it
+    // without powering the card.
+    struct termios tio;
+    if (tcgetattr(fd, &tio) == 0) {
+        cfsetospeed(&tio, B0);
+        cfsetispeed(&tio, B0);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
 }

@@ -1,8 +1,9 @@
 // The memory card, attached and released through the DTR line of the
 // control port "/dev/ttyS1", each line change paired with the card script.
 //
-// memCardInit() locks and opens the port and leaves the card released; the
-// descriptor and the lock file are held until the process ends.
+// The port and its lock are held until the process ends. Waits and scripts go
+// through events_pause() and events_run(): a stop cuts an attach short (check
+// events_stopping()), never a release.
 #pragma once
 
 // The control port descriptor with DTR lowered, or -1 (already logged).
@@ -12,3 +13,8 @@ int memCardInit();
 int memCardMount(int fd);
 // Unmounts, then lowers DTR: 0 released, 1 on failure.
 int memCardUmount(int fd);
+// Lowers DTR at once, for a card that is not mounted: 0, or 1 (logged).
+int memCardPowerOff(int fd);
+// Leaves the line at speed 0 for a daemon that ends with the card released,
+// so the next open of the port does not raise DTR.
+void memCardShutdown(int fd);

@@ -1,11 +1,13 @@
-#include "daemon/module.h"
-
+#include "daemon/events.h"
 #include "daemon/memcard.h"
+#include "daemon/schedule.h"
+#include "daemon/status.h"
 #include "settings/module_cfg.h"
-#include "support/run.h"
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <string>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -16,137 +18,284 @@ constexpr const char *ERROR_LOG = "/var/Velmora/ftperror.log";
 constexpr unsigned CARD_SETTLE_S = 5;
 constexpr time_t DAY_S = 86400;
 
-int upload_cycle(int port);
+constexpr const char *USAGE =
+    "usage: velmorad [--help | --version]\n"
+    "Once a day, at the upload time in /opt/Velmora/etc/settings, attaches the\n"
+    "memory card (DTR of /dev/ttyS1), runs /opt/Velmora/etc/dataPut, reports to\n"
+    "the system log and releases the card. Runs in the foreground.\n"
+    "\n"
+    "Signals: SIGHUP re-reads the settings, SIGUSR1 uploads now, SIGTERM and\n"
+    "SIGINT stop it cleanly. Its state is in /run/velmorad.status.\n";
+
+struct schedule_t {
+    unsigned hours;
+    unsigned minutes;
+    time_t target;
+};
+
+int command_line(int argc, char **argv);
+void reset_signals();
+bool upload_cycle(int port, int &exit_status);
+void reload(schedule_t &schedule, time_t now);
+int stopped(int port);
+
+// The wall clock to the second. time() reads a coarse clock that can still
+// show the target's second for a few milliseconds after the alarm.
+time_t wall_clock()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    if (int done = command_line(argc, argv))
+        return done - 1;
+    reset_signals();
+
     module_cfg_t cfg;
     module_cfg_load(cfg);
 
     setsid();
     openlog("Velmora", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     syslog(LOG_NOTICE, "started");
+    // From here a stop waits for the first wait instead of ending us halfway.
+    if (!events_init(MODULE_CFG_PATH))
+        return 1;
+    status_init();
 
     int port = memCardInit();
     if (port < 0)
         return 1;
 
-    time_t now = time(nullptr);
-    unsigned hours, minutes;
-    if (!upload_time_parse(cfg.uploadtime.c_str(), hours, minutes)) {
+    time_t now = wall_clock();
+    schedule_t schedule;
+    if (!upload_time_parse(cfg.uploadtime.c_str(), schedule.hours, schedule.minutes)) {
         syslog(LOG_NOTICE, "Invalid time settings. Exit");
+        status_phase("ended: invalid upload time");
+        memCardShutdown(port);
         return 0;
     }
-    time_t target = first_target(now, hours, minutes);
+    schedule.target = first_target(now, schedule.hours, schedule.minutes);
+    status_ready(schedule.target);
 
     for (;;) {
-        // After a step of days, or a cycle that lasted days, one cycle
-        // covers every missed day and the schedule goes on from the next
-        // target ahead of the clock, instead of running one cycle per day
-        // missed back to back.
-        target = latest_missed_target(target, wait_past(target));
-        int status = upload_cycle(port);
-        if (status != 0)
-            return status;
-        target += DAY_S;
-    }
-}
-
-int upload_time_parse(const char *text, unsigned &hours, unsigned &minutes)
-{
-    switch (module_cfg_upload_time(text, hours, minutes)) {
-    case UPLOAD_TIME_OK:
-        return 1;
-    case UPLOAD_TIME_BAD_HOURS:
-        syslog(LOG_NOTICE, "Invalid hours %i", static_cast<int>(hours));
-        return 0;
-    case UPLOAD_TIME_BAD_MINUTES:
-        syslog(LOG_NOTICE, "Invalid minutes %i", static_cast<int>(minutes));
-        return 0;
-    case UPLOAD_TIME_UNREADABLE:
-        break;
-    }
-    return 0;
-}
-
-time_t first_target(time_t now, unsigned hours, unsigned minutes)
-{
-    struct tm local;
-    localtime_r(&now, &local);
-    local.tm_sec = 0;
-    local.tm_min = static_cast<int>(minutes);
-    local.tm_hour = static_cast<int>(hours);
-    time_t target = mktime(&local);
-    if (target < now)
-        target += DAY_S;
-    return target;
-}
-
-time_t latest_missed_target(time_t target, time_t now)
-{
-    if (now <= target)
-        return target;
-    return target + (now - 1 - target) / DAY_S * DAY_S;
-}
-
-time_t wait_past(time_t target)
-{
-    // An absolute sleep on the wall clock ends early when the clock is
-    // stepped past the target (network time, an operator), which a relative
-    // sleep would not notice. The clock is then read with clock_gettime():
-    // time() reads a coarse clock that can still show the target's second
-    // for a few milliseconds after the sleep has ended.
-    const struct timespec wake = {target + 1, 0};
-    for (;;) {
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        if (now.tv_sec > target)
-            return now.tv_sec;
-        int err = clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &wake, nullptr);
-        if (err != 0 && err != EINTR)
-            sleep(1);
+        int exit_status;
+        switch (events_wait(schedule.target)) {
+        case EVENT_STOP:
+            status_stopping("stopping");
+            return stopped(port);
+        case EVENT_RELOAD:
+            reload(schedule, wall_clock());
+            break;
+        case EVENT_CLOCK_SET:
+            break;
+        case EVENT_UPLOAD_NOW:
+            syslog(LOG_NOTICE, "Upload requested: starting a cycle now");
+            if (!upload_cycle(port, exit_status))
+                return exit_status;
+            break;
+        case EVENT_ALARM:
+            // After a step of days, or a cycle that lasted days, one cycle
+            // covers every missed day and the schedule goes on from the next
+            // target ahead of the clock, instead of running one cycle per day
+            // missed back to back.
+            schedule.target = latest_missed_target(schedule.target, wall_clock());
+            if (!upload_cycle(port, exit_status))
+                return exit_status;
+            schedule.target += DAY_S;
+            break;
+        }
+        schedule.target = target_for_clock(schedule.target, wall_clock(), schedule.hours,
+                                           schedule.minutes);
+        status_next(schedule.target);
     }
 }
 
 namespace {
 
-// The reason the upload script left as the first line of its error log.
-void upload_failure_reason(char (&reason)[256])
+// 0 to go on and run, else 1 + the exit status: the command line asked only
+// for a text, or was wrong.
+int command_line(int argc, char **argv)
 {
-    FILE *f = std::fopen(ERROR_LOG, "r");
+    if (argc < 2)
+        return 0;
+    std::string arg = argv[1];
+    if (argc == 2 && arg == "--help") {
+        std::fputs(USAGE, stdout);
+        return 1;
+    }
+    if (argc == 2 && arg == "--version") {
+        std::printf("velmorad %s\n", VELMORA_VERSION);
+        return 1;
+    }
+    std::fprintf(stderr, "velmorad: unknown argument '%s'\n%s", argv[argc == 2 ? 1 : 2], USAGE);
+    return 3;
+}
+
+// A supervisor or shell may start us with signals ignored or blocked, and
+// children inherit both: with SIGCHLD ignored no child can be waited for.
+void reset_signals()
+{
+    for (int sig = 1; sig < NSIG; sig++)
+        signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// A usable upload time sets the next target from now, as at start-up; an
+// unusable one leaves the schedule as it was.
+void reload(schedule_t &schedule, time_t now)
+{
+    module_cfg_t cfg;
+    module_cfg_load(cfg);
+    unsigned hours, minutes;
+    const char *why = nullptr;
+    switch (module_cfg_upload_time(cfg.uploadtime.c_str(), hours, minutes)) {
+    case UPLOAD_TIME_OK:
+        break;
+    case UPLOAD_TIME_BAD_HOURS:
+        why = "hours above 23";
+        break;
+    case UPLOAD_TIME_BAD_MINUTES:
+        why = "minutes above 59";
+        break;
+    case UPLOAD_TIME_UNREADABLE:
+        why = "not HH:MM";
+        break;
+    }
+    if (why) {
+        syslog(LOG_ERR, "Settings changed: unusable upload time \"%.32s\" (%s), keeping %02u:%02u",
+               cfg.uploadtime.c_str(), why, schedule.hours, schedule.minutes);
+        return;
+    }
+    if (hours != schedule.hours || minutes != schedule.minutes) {
+        schedule.hours = hours;
+        schedule.minutes = minutes;
+        schedule.target = first_target(now, hours, minutes);
+    }
+    syslog(LOG_NOTICE, "Settings read: upload time %02u:%02u", hours, minutes);
+}
+
+// What the error log was before the upload script ran: a log it did not
+// rewrite holds an older failure's reason.
+struct error_log_t {
+    bool exists;
+    struct stat st;
+};
+
+error_log_t error_log_state()
+{
+    error_log_t log;
+    log.exists = stat(ERROR_LOG, &log.st) == 0;
+    return log;
+}
+
+bool same_timestamp(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The first line of the error log when the upload script wrote it. The file's
+// own times are compared, not the clock, which may have been set meanwhile.
+void upload_failure_reason(const error_log_t &before, char (&reason)[256])
+{
+    error_log_t now = error_log_state();
+    bool rewritten = now.exists &&
+                     (!before.exists || now.st.st_ino != before.st.st_ino ||
+                      now.st.st_dev != before.st.st_dev ||
+                      !same_timestamp(now.st.st_mtim, before.st.st_mtim) ||
+                      !same_timestamp(now.st.st_ctim, before.st.st_ctim));
+    FILE *f = rewritten ? std::fopen(ERROR_LOG, "r") : nullptr;
     if (!f || !std::fgets(reason, sizeof reason, f))
         std::snprintf(reason, sizeof reason, "unknown error\n");
     if (f)
         std::fclose(f);
 }
 
-// 0 when the card was attached and released again, whatever the upload
-// gave; otherwise the exit status that ends the daemon.
-int upload_cycle(int port)
+int stopped(int port)
 {
-    if (memCardMount(port) != 0) {
-        syslog(LOG_ERR, "Mount error");
-        return 1;
-    }
-    sleep(CARD_SETTLE_S);
+    syslog(LOG_NOTICE, "stopped");
+    memCardShutdown(port);
+    return 0;
+}
 
+// A stop within a cycle: the card is released as after any cycle, the
+// script that was running having been ended.
+bool release_on_stop(int port, time_t started, int &exit_status)
+{
+    status_stopping("stopping: releasing the card");
+    if (memCardUmount(port) != 0) {
+        syslog(LOG_ERR, "Umount error");
+        status_phase("ended: Umount error");
+        exit_status = 1;
+        return false;
+    }
+    status_result(started, "stopped before the end");
+    exit_status = stopped(port);
+    return false;
+}
+
+// true when the card was attached and released again, whatever the upload
+// gave; otherwise false with the exit status that ends the daemon.
+bool upload_cycle(int port, int &exit_status)
+{
+    time_t started = wall_clock();
+    status_phase("attaching the card");
+    int mounted = memCardMount(port);
+    if (events_stopping())
+        return release_on_stop(port, started, exit_status);
+    if (mounted != 0) {
+        syslog(LOG_ERR, "Mount error");
+        status_phase("ended: Mount error");
+        // The card is not mounted: nothing holds it but its power.
+        if (memCardPowerOff(port) == 0)
+            memCardShutdown(port);
+        exit_status = 1;
+        return false;
+    }
+    if (!events_pause(CARD_SETTLE_S, 1))
+        return release_on_stop(port, started, exit_status);
+
+    status_phase("uploading");
     char command[128];
     std::snprintf(command, sizeof command, "%s", DATA_PUT);
-    if (run("/bin/sh", "-c", command, 1) == 0) {
+    error_log_t before = error_log_state();
+    int status = events_run(command, 1);
+    if (events_stopping()) {
+        syslog(LOG_NOTICE, "Upload cut short by a stop");
+        return release_on_stop(port, started, exit_status);
+    }
+    std::string result = "succeeded";
+    if (status == 0) {
         syslog(LOG_ERR, "Data succesfully uploaded");
     } else {
         char reason[256];
-        upload_failure_reason(reason);
+        upload_failure_reason(before, reason);
         syslog(LOG_ERR, "Data put problem: %s", reason);
+        result = std::string("failed: ") + reason;
+        while (!result.empty() && result.back() == '\n')
+            result.pop_back();
     }
 
+    status_phase("releasing the card");
     if (memCardUmount(port) != 0) {
         syslog(LOG_ERR, "Umount error");
-        return 1;
+        status_phase("ended: Umount error");
+        exit_status = 1;
+        return false;
     }
-    return 0;
+    status_result(started, result.c_str());
+    if (events_stopping()) {
+        status_stopping("stopping");
+        exit_status = stopped(port);
+        return false;
+    }
+    return true;
 }
 
 } // namespace

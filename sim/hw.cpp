@@ -21,6 +21,9 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <poll.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
@@ -53,6 +56,12 @@ __attribute__((constructor)) void attach()
 template <typename F> F real(const char *name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void real_pause_ms(long ms)
+{
+    struct timespec t = {0, ms * 1000000};
+    real<int (*)(const struct timespec *, struct timespec *)>("nanosleep")(&t, nullptr);
 }
 
 int64_t to_ns(const timespec &t)
@@ -118,10 +127,23 @@ void record_log(int priority, const char *fmt, va_list ap)
 
 void step(int i)
 {
+    if (!S->steps_done.compare_exchange_strong(i, i + 1))
+        return;
     int64_t from = S->now_ns.load();
+    S->stepped_ns += S->step_to_ns[i] - from;
     S->now_ns = S->step_to_ns[i];
-    S->steps_done = i + 1;
     record("step %lld.%09lld", static_cast<long long>(from / NS), static_cast<long long>(from % NS));
+}
+
+// Hands the moment to the harness, which acts (a signal, a file written)
+// and lets this process go on once the daemon has taken it in.
+void act(int j)
+{
+    if (!S->actions_reached.compare_exchange_strong(j, j + 1))
+        return;
+    S->action_waiter = getpid();
+    while (S->actions_done <= j)
+        real_pause_ms(1);
 }
 
 // Kills the daemon when the clock would pass the kill time on its way to
@@ -137,56 +159,112 @@ void kill_on_the_way(int64_t until)
     kill(S->daemon_pid, SIGKILL);
 }
 
+// Moves the wall clock towards `until`, stopping at the first clock step or
+// test action on the way, which it carries out, and, in any process but the
+// daemon, at the daemon's own alarm until the daemon has seen it. Parks the
+// process past the horizon; a step back is taken even there.
+void advance(int64_t until)
+{
+    kill_on_the_way(until);
+    int64_t next = until;
+    int i = S->steps_done;
+    int j = S->actions_reached;
+    bool stepping = i < S->steps && S->step_at_ns[i] <= next;
+    if (stepping)
+        next = S->step_at_ns[i];
+    bool acting = j < S->actions && S->action_at_ns[j] <= next;
+    if (acting) {
+        next = S->action_at_ns[j];
+        stepping = false;
+    }
+    int64_t alarm = S->daemon_alarm_ns;
+    bool yielding = getpid() != S->daemon_pid && alarm && alarm <= next;
+    if (yielding) {
+        next = alarm;
+        stepping = acting = false;
+    }
+    if (next > S->horizon_ns && !(stepping && S->step_to_ns[i] < S->step_at_ns[i]))
+        park();
+    if (S->now_ns < next)
+        S->now_ns = next;
+    if (stepping)
+        step(i);
+    else if (acting)
+        act(j);
+    else if (yielding)
+        while (S->daemon_alarm_ns == alarm)
+            real_pause_ms(1);
+}
+
 // An absolute sleep: ends once the clock has reached `until`, or early when
 // a step sets the clock past it.
 void sleep_until(int64_t until)
 {
-    kill_on_the_way(until);
-    for (;;) {
-        int i = S->steps_done;
-        if (i < S->steps && S->step_at_ns[i] <= until) {
-            if (S->step_at_ns[i] > S->horizon_ns)
-                park();
-            step(i);
-            if (S->now_ns >= until)
-                return;
-            continue;
-        }
-        if (until > S->horizon_ns)
-            park();
-        if (S->now_ns < until)
-            S->now_ns = until;
-        return;
-    }
+    while (S->now_ns < until)
+        advance(until);
+}
+
+int64_t monotonic_ns()
+{
+    return S->now_ns - S->stepped_ns;
 }
 
 // A relative sleep runs on the monotonic clock: a step of the wall clock on
 // the way neither shortens nor lengthens it.
 void sleep_for(int64_t ns)
 {
-    if (ns <= 0)
-        return;
-    int64_t start = S->now_ns;
-    kill_on_the_way(start + ns);
-    ns -= S->now_ns - start;
-    for (;;) {
-        int64_t now = S->now_ns;
-        int i = S->steps_done;
-        if (i < S->steps && S->step_at_ns[i] <= now + ns) {
-            if (S->step_at_ns[i] > S->horizon_ns)
-                park();
-            if (S->step_at_ns[i] > now)
-                ns -= S->step_at_ns[i] - now;
-            step(i);
-            continue;
-        }
-        if (now + ns > S->horizon_ns)
-            park();
-        S->now_ns = now + ns;
-        return;
-    }
+    int64_t end = monotonic_ns() + ns;
+    while (monotonic_ns() < end)
+        advance(end + S->stepped_ns);
 }
 
+// timerfds on the virtual clocks. The descriptor is a real, never armed
+// timerfd, so the process sees the kind of file it asked for.
+struct vtimer_t {
+    int fd = -1;
+    clockid_t clock;
+    bool armed = false;
+    int64_t expiry;        // on its own clock
+    bool cancel_on_set = false;
+    int steps_seen;
+};
+vtimer_t timers[8];
+
+vtimer_t *find_timer(int fd)
+{
+    for (vtimer_t &t : timers) {
+        if (fd >= 0 && t.fd == fd)
+            return &t;
+    }
+    return nullptr;
+}
+
+int64_t clock_of(const vtimer_t &t)
+{
+    return t.clock == CLOCK_REALTIME ? S->now_ns.load() : monotonic_ns();
+}
+
+bool cancelled(const vtimer_t &t)
+{
+    return t.armed && t.cancel_on_set && t.steps_seen != S->steps_done;
+}
+
+bool expired(const vtimer_t &t)
+{
+    return t.armed && clock_of(t) >= t.expiry;
+}
+
+// When a timer expires, on the wall clock.
+int64_t wall_expiry(const vtimer_t &t)
+{
+    return t.clock == CLOCK_REALTIME ? t.expiry : t.expiry + S->stepped_ns;
+}
+
+bool has_children()
+{
+    siginfo_t info;
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
 
 bool wall_clock(clockid_t id)
 {
@@ -271,6 +349,127 @@ int clock_nanosleep(clockid_t id, int flags, const struct timespec *req, struct 
         sleep_for(to_ns(*req));
     }
     return 0;
+}
+
+int timerfd_create(clockid_t id, int flags) noexcept
+{
+    using fn = int (*)(clockid_t, int);
+    if (!vclock || (id != CLOCK_REALTIME && id != CLOCK_MONOTONIC))
+        return real<fn>("timerfd_create")(id, flags);
+    vtimer_t *slot = nullptr;
+    for (vtimer_t &t : timers)
+        slot = !slot && t.fd < 0 ? &t : slot;
+    if (!slot) {
+        errno = EMFILE;
+        return -1;
+    }
+    int fd = real<fn>("timerfd_create")(CLOCK_MONOTONIC, flags);
+    if (fd >= 0) {
+        *slot = vtimer_t();
+        slot->fd = fd;
+        slot->clock = id;
+    }
+    return fd;
+}
+
+int timerfd_settime(int fd, int flags, const struct itimerspec *value, struct itimerspec *old) noexcept
+{
+    vtimer_t *t = vclock ? find_timer(fd) : nullptr;
+    if (!t)
+        return real<int (*)(int, int, const struct itimerspec *, struct itimerspec *)>(
+            "timerfd_settime")(fd, flags, value, old);
+    if (old)
+        *old = {};
+    int64_t at = to_ns(value->it_value);
+    t->armed = at != 0;
+    t->expiry = (flags & TFD_TIMER_ABSTIME) ? at : clock_of(*t) + at;
+    t->cancel_on_set = t->armed && (flags & TFD_TIMER_CANCEL_ON_SET) && t->clock == CLOCK_REALTIME;
+    t->steps_seen = S->steps_done;
+    return 0;
+}
+
+ssize_t read(int fd, void *buf, size_t count)
+{
+    static auto real_read = real<ssize_t (*)(int, void *, size_t)>("read");
+    vtimer_t *t = vclock ? find_timer(fd) : nullptr;
+    if (!t)
+        return real_read(fd, buf, count);
+    if (cancelled(*t)) {
+        t->steps_seen = S->steps_done;
+        errno = ECANCELED;
+        return -1;
+    }
+    if (count < sizeof(uint64_t) || !expired(*t)) {
+        errno = count < sizeof(uint64_t) ? EINVAL : EAGAIN;
+        return -1;
+    }
+    t->armed = false;
+    uint64_t expirations = 1;
+    memcpy(buf, &expirations, sizeof expirations);
+    return sizeof expirations;
+}
+
+int close(int fd)
+{
+    if (vtimer_t *t = vclock ? find_timer(fd) : nullptr)
+        t->fd = -1;
+    static auto real_close = real<int (*)(int)>("close");
+    return real_close(fd);
+}
+
+// The daemon's one wait: real descriptors are polled for real, virtual
+// timers against the virtual clocks. With nothing ready and a timer armed,
+// the daemon moves the clock on itself, unless it has children running:
+// they move it, up to its alarm.
+int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask)
+{
+    using fn = int (*)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
+    static auto real_ppoll = real<fn>("ppoll");
+    bool virtual_timers = false;
+    for (nfds_t i = 0; vclock && i < n; i++)
+        virtual_timers = virtual_timers || find_timer(fds[i].fd);
+    if (!virtual_timers || n > 8)
+        return real_ppoll(fds, n, timeout, mask);
+    bool daemon = getpid() == S->daemon_pid;
+    struct pollfd real_fds[8];
+    for (;;) {
+        int64_t next = 0;
+        for (nfds_t i = 0; i < n; i++) {
+            real_fds[i] = fds[i];
+            if (vtimer_t *t = find_timer(fds[i].fd)) {
+                real_fds[i].fd = -1;
+                if (t->armed && (!next || wall_expiry(*t) < next))
+                    next = wall_expiry(*t);
+            }
+        }
+        const struct timespec now = {0, 0};
+        int ready = real_ppoll(real_fds, n, &now, mask);
+        if (ready < 0)
+            return ready;
+        ready = 0;
+        for (nfds_t i = 0; i < n; i++) {
+            fds[i].revents = real_fds[i].revents;
+            vtimer_t *t = find_timer(fds[i].fd);
+            if (t && (cancelled(*t) || expired(*t)))
+                fds[i].revents = POLLIN;
+            ready += fds[i].revents != 0;
+        }
+        if (ready) {
+            if (daemon)
+                S->daemon_alarm_ns = 0;
+            return ready;
+        }
+        if (!next) {
+            real_ppoll(real_fds, n, nullptr, mask);
+        } else if (has_children()) {
+            if (daemon)
+                S->daemon_alarm_ns = next;
+            const struct timespec slice = {0, 1000000};
+            real_ppoll(real_fds, n, &slice, mask);
+        } else {
+            advance(next);
+        }
+    }
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept

@@ -6,10 +6,22 @@
 // read here. Nothing outside the device's scratch directory is touched.
 #pragma once
 
+#include "sim/procs.h"
+
 #include <ctime>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Something the test does when the virtual wall clock gets to `at`: sends the
+// daemon a signal, or runs a function (writing the settings, say). The
+// process that got there waits until the daemon has taken the signal in.
+struct sim_action_t {
+    time_t at;
+    int signal = 0;
+    std::function<void()> run;
+};
 
 struct sim_device_t {
     std::string dir;                  // scratch root; created by sim_create()
@@ -31,23 +43,18 @@ struct sim_device_t {
     bool dtr_by_seccomp = false;
     std::string bin_dir;              // bound at /opt/Velmora/bin when set
     std::vector<std::string> devices; // more device nodes, at the same paths
+    std::vector<std::string> args;    // the daemon's command line
+    bool lock_names_daemon = false;   // a lock file left with the daemon's own pid
+    bool signals_ignored_and_blocked = false;  // started with SIGCHLD ignored, all blocked
+    std::vector<sim_action_t> actions;  // in order of `at`
+    bool notify_socket = false;       // NOTIFY_SOCKET names a socket read here
 };
 
-// What a process has cost so far, from /proc.
-struct sim_proc_t {
-    double cpu_s = 0;        // user and system time
-    long voluntary = 0;      // voluntary context switches: its wake-ups
-    long rss_kb = 0;         // VmRSS
-    long hwm_kb = 0;         // VmHWM, the peak
-    long pss_kb = 0;         // proportional: pages shared with others counted in part
-    long sim_layer_kb = 0;   // of VmRSS, what the preloaded hardware library takes
-    bool valid = false;
-};
-sim_proc_t sim_proc(int pid);
 
 // One event of the run: virtual time, process, kind and the rest of the line.
 // Kinds: "dtr" 0|1, "dtr-fail" N, "log" PRIORITY TEXT, "step" FROM, "park",
-// "kill" PID, "hangup" (the port closed with DTR raised, which drops it),
+// "kill" PID, "signal" NUMBER (sent by an action), "hangup" (the port closed
+// with DTR raised, which drops it),
 // and what the scripts add ("script", "exit", "fds").
 struct sim_event_t {
     double t;
@@ -79,9 +86,11 @@ struct sim_run_t {
     std::string error;       // why the sandbox could not be set up
     std::vector<sim_event_t> events;
     std::vector<sim_log_t> log;
+    std::vector<std::string> notified;  // datagrams on the notify socket
+    int line_speed = -1;     // the port's speed (termios code) after the run
 };
 
-// Makes dir/{etc,var,lock}. Returns false with a message on stderr.
+// Makes dir/{etc,var,lock,run}; dir/run is the device's /run. Returns false with a message on stderr.
 bool sim_create(sim_device_t &dev);
 // Paths inside the scratch root, seen from outside the sandbox.
 std::string sim_etc(const sim_device_t &dev, const std::string &name);

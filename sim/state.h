@@ -10,6 +10,7 @@
 #include <cstdint>
 
 constexpr int SIM_MAX_STEPS = 16;
+constexpr int SIM_MAX_ACTIONS = 16;
 
 struct sim_state_t {
     int real_clock;                       // 1: only the DTR line is simulated
@@ -27,6 +28,14 @@ struct sim_state_t {
     std::atomic<int> daemon_pid;          // set by the sandbox before exec
     int64_t kill_at_ns;                   // when the clock gets here the daemon
     std::atomic<int> killed;              // is killed with SIGKILL, once
+    std::atomic<int64_t> stepped_ns;      // all steps so far: wall minus monotonic
+    int actions;                          // the test acts when the clock gets to
+    int64_t action_at_ns[SIM_MAX_ACTIONS];  // each of these, in order:
+    std::atomic<int> actions_reached;     // the process that got there waits
+    std::atomic<int> actions_done;        // until the harness has acted
+    std::atomic<int> action_waiter;       // (its pid)
+    std::atomic<int64_t> daemon_alarm_ns; // the daemon waits, children running, for
+                                          // this wall time: others sleep up to it
 };
 
 // Environment of the sandboxed processes that the hardware library reads.

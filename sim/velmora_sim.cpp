@@ -3,9 +3,11 @@
 #include "settings/cfg.h"
 #include "sim/sandbox.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +31,10 @@ void usage(FILE *out)
         "                        DTR request), locked (lock held by a live process),\n"
         "                        port (no /dev/ttyS1), line (line settings refused)\n"
         "  --step-days N         one hour after start, step the wall clock N days forward\n"
+        "                        (negative: back)\n"
+        "  --signal HH:MM[:SS]=NAME  at that local time of the first day send the daemon\n"
+        "                        SIGTERM, SIGINT, SIGHUP or SIGUSR1 (NAME: TERM, INT, HUP,\n"
+        "                        USR1); may be given more than once, in order of time\n"
         "  --velmorad PATH       the daemon binary (default: the one built beside this)\n"
         "  --etc DIR             use the settings and scripts in DIR (memCard, dataPut,\n"
         "                        settings, ...) instead of the stand-ins\n"
@@ -62,6 +68,7 @@ int main(int argc, char **argv)
     int days = 1;
     int step_days = 0;
     bool keep = false;
+    std::vector<std::string> signals;
     std::string etc;
 
     for (int i = 1; i < argc; i++) {
@@ -88,6 +95,8 @@ int main(int argc, char **argv)
             fail = value();
         } else if (opt == "--step-days") {
             step_days = std::atoi(value().c_str());
+        } else if (opt == "--signal") {
+            signals.push_back(value());
         } else if (opt == "--velmorad") {
             dev.velmorad = value();
         } else if (opt == "--etc") {
@@ -106,7 +115,7 @@ int main(int argc, char **argv)
     }
     int year, month, mday, hour, minute;
     if (std::sscanf(start.c_str(), "%d-%d-%d %d:%d", &year, &month, &mday, &hour, &minute) != 5 ||
-        days < 1 || days > 3650 || step_days < 0) {
+        days < 1 || days > 3650 || step_days < -3650 || step_days > 3650) {
         std::fprintf(stderr, "velmora-sim: --start takes 'YYYY-MM-DD HH:MM', --days 1 to 3650\n");
         return 2;
     }
@@ -115,8 +124,24 @@ int main(int argc, char **argv)
         return 1;
     dev.start = sim_at(dev, year, month, mday, hour, minute);
     dev.horizon = dev.start + (days + step_days) * DAY;
-    if (step_days > 0)
+    if (step_days != 0)
         dev.clock_steps = {{dev.start + 3600, dev.start + 3600 + step_days * DAY}};
+    for (const std::string &text : signals) {
+        const std::pair<const char *, int> names[] = {{"TERM", SIGTERM}, {"INT", SIGINT},
+                                                      {"HUP", SIGHUP}, {"USR1", SIGUSR1}};
+        int h, m, sec = 0, n = 0;
+        size_t eq = text.find('=');
+        int sig = 0;
+        for (const auto &name : names)
+            sig = eq != std::string::npos && text.substr(eq + 1) == name.first ? name.second : sig;
+        if (!sig || (std::sscanf(text.c_str(), "%d:%d:%d%n", &h, &m, &sec, &n) != 3 &&
+                     std::sscanf(text.c_str(), "%d:%d%n", &h, &m, &n) != 2) ||
+            static_cast<size_t>(n) != eq) {
+            std::fprintf(stderr, "velmora-sim: --signal takes HH:MM[:SS]=TERM|INT|HUP|USR1\n");
+            return 2;
+        }
+        dev.actions.push_back({sim_at(dev, year, month, mday, h, m, sec), sig, {}});
+    }
 
     std::string errlog = "/var/Velmora/ftperror.log";
     std::string mount = "exit 0", umount = "exit 0";
@@ -188,8 +213,11 @@ int main(int argc, char **argv)
             std::printf("%s  script  %s exited with status %s\n", when.c_str(), name.c_str(),
                         e.text.substr(sp + 1).c_str());
         } else if (e.kind == "step") {
-            std::printf("%s  clock   stepped forward from %s\n", when.c_str(),
+            std::printf("%s  clock   stepped from %s\n", when.c_str(),
                         sim_local(dev, std::atof(e.text.c_str())).c_str());
+        } else if (e.kind == "signal") {
+            std::printf("%s  signal  %s sent to velmorad\n", when.c_str(),
+                        strsignal(std::atoi(e.text.c_str())));
         }
     }
 
@@ -207,6 +235,11 @@ int main(int argc, char **argv)
         own += m.ident == "Velmora" && m.facility == (3 << 3) && m.pid == r.pid;
     std::printf("system log: %zu message(s) received on /dev/log, %zu of them as "
                 "Velmora[%d] with facility daemon\n", r.log.size(), own, r.pid);
+
+    std::string status;
+    std::ifstream in(dev.dir + "/run/velmorad.status");
+    if (std::getline(in, status))
+        std::printf("status file: %s\n", status.c_str());
 
     if (keep)
         std::printf("device directory kept: %s\n", dev.dir.c_str());

@@ -1,5 +1,6 @@
 #include "support/lock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -7,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +18,14 @@ namespace {
 
 constexpr const char *LOCK_FORMAT = "/var/lock/LCK..%s";
 constexpr long PAUSE_NS = 100000000;
+constexpr int HELD_MAX = 8;
+
+// The locks this process holds, each with its file kept open under flock().
+struct held_t {
+    char path[64];
+    int fd = -1;
+};
+held_t held[HELD_MAX];
 
 void lock_path(char (&path)[64], const char *device)
 {
@@ -24,36 +35,36 @@ void lock_path(char (&path)[64], const char *device)
 
 bool create(const char *path)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    held_t *slot = std::find_if(std::begin(held), std::end(held), [](const held_t &h) { return h.fd < 0; });
+    if (slot == std::end(held))
+        return false;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
+    // Held for as long as the file is ours: a taker of ours removes a file
+    // only while it holds its flock, so it can never remove this one.
+    flock(fd, LOCK_EX);
     // Other programs must be able to read the owner whatever our umask.
     fchmod(fd, 0644);
     char pid[16];
     int len = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
-    bool written = write(fd, pid, static_cast<size_t>(len)) == len;
-    close(fd);
     // An empty lock file never turns stale, so it would hold the device
     // forever: better no lock file than that.
-    if (!written)
+    if (write(fd, pid, static_cast<size_t>(len)) != len) {
         unlink(path);
-    return written;
+        close(fd);
+        return false;
+    }
+    std::snprintf(slot->path, sizeof slot->path, "%s", path);
+    slot->fd = fd;
+    return true;
 }
 
-// The owner's pid, or 0 when there is none to test. The lock directory is
-// world-writable: a FIFO would block a plain open and a symlink could point
-// anywhere, so only a regular file is read.
-int owner(const char *path)
+// The owner's pid, or 0 when there is none to test.
+int owner(int fd)
 {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return 0;
-    struct stat st;
     char text[32];
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        n = read(fd, text, sizeof text - 1);
-    close(fd);
+    ssize_t n = read(fd, text, sizeof text - 1);
     if (n <= 0)
         return 0;
     text[n] = '\0';
@@ -62,6 +73,31 @@ int owner(const char *path)
     // pid that does not exist, and the lock would be taken as stale.
     long long pid = std::strtoll(text, &end, 10);
     return end != text && pid > 0 && pid <= INT_MAX ? static_cast<int>(pid) : 0;
+}
+
+// Removes the lock file when its owner is gone. Two takers that both read
+// the same dead pid would otherwise both remove: the second one the lock
+// the first has just made. So the file is removed only under its flock and
+// only while the path still names it. The lock directory is world-writable:
+// a FIFO would block a plain open and a symlink could point anywhere, so
+// only a regular file is read.
+bool remove_if_stale(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat opened, named;
+    bool removed = false;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        lstat(path, &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
+        int pid = owner(fd);
+        // Our own pid is a lock left by an earlier life of this pid, before a
+        // reboot that kept /var/lock: we have not taken it yet.
+        if (pid > 0 && (pid == getpid() || (kill(pid, 0) < 0 && errno == ESRCH)))
+            removed = unlink(path) == 0;
+    }
+    close(fd);
+    return removed;
 }
 
 } // namespace
@@ -75,10 +111,7 @@ int lock(const char *device, int timeout)
     for (;;) {
         if (create(path))
             return 1;
-        int pid = owner(path);
-        if (pid > 0 && kill(pid, 0) < 0 && errno == ESRCH) {
-            unlink(path);
-        } else {
+        if (!remove_if_stale(path)) {
             struct timespec pause = {0, PAUSE_NS};
             nanosleep(&pause, nullptr);
         }
@@ -91,5 +124,12 @@ int unlock(const char *device)
 {
     char path[64];
     lock_path(path, device);
-    return unlink(path);
+    int removed = unlink(path);
+    for (held_t &h : held) {
+        if (h.fd >= 0 && std::strcmp(h.path, path) == 0) {
+            close(h.fd);
+            h.fd = -1;
+        }
+    }
+    return removed;
 }

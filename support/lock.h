@@ -1,9 +1,10 @@
 // HDB UUCP lock files for serial devices: "/var/lock/LCK..<name>" holding the
 // owner's process id as "%10d\n".
 //
-// lock() never logs; the caller reports. A lock file left by a process that
-// has ended is stale and is taken over; anything else that is not a regular
-// file holding a pid counts as held and is never touched.
+// lock() never logs; the caller reports. A held lock keeps its file open
+// under flock() until unlock() or the end of the process. A lock file left by
+// a process that has ended, or naming this process, is stale and is taken
+// over; anything else that is not a regular file holding a pid counts as held.
 #pragma once
 
 // 1 when this process now owns the device's lock, 0 when it did not get it

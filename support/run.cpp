@@ -1,6 +1,7 @@
 #include "support/run.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,13 @@ pid_t start(char *const argv[])
 {
     pid_t pid = vfork();
     if (pid == 0) {
+        setpgid(0, 0);
+        // An ignored signal stays ignored across exec, a blocked one blocked.
+        for (int sig = 1; sig < NSIG; sig++)
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         close_all_descriptors();
         // A program started without its standard streams would write into
         // whatever it opens next.
@@ -39,11 +47,16 @@ pid_t start(char *const argv[])
 
 } // namespace
 
-int run(const char *path, const char *arg1, const char *arg2, int wait)
+pid_t run_child(const char *path, const char *arg1, const char *arg2)
 {
     char *const argv[] = {const_cast<char *>(path), const_cast<char *>(arg1),
                           const_cast<char *>(arg2), nullptr};
-    pid_t pid = start(argv);
+    return start(argv);
+}
+
+int run(const char *path, const char *arg1, const char *arg2, int wait)
+{
+    pid_t pid = run_child(path, arg1, arg2);
     if (pid < 0)
         return 1;
     if (!wait)

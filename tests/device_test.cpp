@@ -1,6 +1,9 @@
 // The real velmorad binary through its days on the simulated device.
 #include "device.h"
 
+#include <fstream>
+#include <termios.h>
+
 namespace {
 
 using namespace device;
@@ -135,6 +138,14 @@ TEST_F(Device, FailedUploadIsReportedAndTheCardStillReleased)
         ASSERT_FALSE(of(r, "dtr").empty());
         EXPECT_EQ(of(r, "dtr").back().text, "0");
     }
+
+    // A script that fails before it rewrites the log (a broken configuration).
+    sim_write(errlog, "last week's reason\n");
+    scripts("exit 0", "exit 0", "exit 4");
+    sim_run_t r = start();
+    EXPECT_EQ(messages(r), (Messages{"started", "Data put problem: unknown error\n",
+                                     "Data put problem: unknown error\n"}))
+        << "an old error log was reported as today's reason";
 }
 
 TEST_F(Device, ScriptThatCannotRunCountsAsFailed)
@@ -144,7 +155,7 @@ TEST_F(Device, ScriptThatCannotRunCountsAsFailed)
     EXPECT_EQ(messages(r), (Messages{"started", "Data put problem: unknown error\n"}));
 }
 
-TEST_F(Device, FailedMountEndsTheDaemonWithDtrStillRaised)
+TEST_F(Device, FailedMountReleasesTheCardBeforeTheDaemonEnds)
 {
     scripts("exit 3");
     sim_run_t r = start();
@@ -152,8 +163,14 @@ TEST_F(Device, FailedMountEndsTheDaemonWithDtrStillRaised)
     EXPECT_EQ(messages(r), (Messages{"started", "Mount error"}));
     EXPECT_EQ(priority_of(r, "Mount error"), ERR);
     ASSERT_FALSE(of(r, "dtr").empty());
-    EXPECT_EQ(of(r, "dtr").back().text, "1") << "nothing is undone after a failed mount";
+    EXPECT_EQ(of(r, "dtr").back().text, "0")
+        << "the card stayed powered for as long as another process holds the port";
+    EXPECT_EQ(r.line_speed, static_cast<int>(B0)) << "the next start would raise DTR on open";
     EXPECT_EQ(times(r, "script", "dataPut").size(), 0u);
+    std::ifstream status(dev.dir + "/run/velmorad.status");
+    std::string line;
+    std::getline(status, line);
+    EXPECT_EQ(line, "ended: Mount error; last upload none yet") << "the status file tells of a cycle";
 }
 
 TEST_F(Device, FailedUnmountEndsTheDaemonWithStatusOne)

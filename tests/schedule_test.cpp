@@ -1,4 +1,4 @@
-#include "daemon/module.h"
+#include "daemon/schedule.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -149,11 +149,16 @@ TEST_F(Schedule, SchedulingCarriesOnPastJanuary2038)
         << "past the end of an unsigned 32-bit time as well";
 }
 
-TEST_F(Schedule, WaitForAPastTargetReturnsAtOnce)
+TEST_F(Schedule, ClockSetBackByMoreThanADayTakesTheNextUploadTimeAhead)
 {
-    time_t now = time(nullptr);
-    EXPECT_GT(wait_past(now - 10), now - 10);
-    EXPECT_GE(wait_past(0), now);
+    zone("UTC0");
+    time_t target = at(2026, 12, 7, 9, 0);
+    EXPECT_EQ(local(target_for_clock(target, at(2026, 6, 7, 8, 30), 9, 0)), "2026-06-07 09:00:00")
+        << "six months back: no upload for six months";
+    EXPECT_EQ(target_for_clock(target, at(2026, 12, 7, 6, 30), 9, 0), target)
+        << "two hours back: today's upload must stay, late by the step";
+    EXPECT_EQ(target_for_clock(target, at(2026, 12, 6, 9, 0), 9, 0), target)
+        << "exactly a day ahead is still the next upload";
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The upload daemon's schedule: the upload time, the first target and the
-// wait for it. main() in the same file drives the day with these.
+// The upload daemon's schedule: the upload time, the first target and how a
+// target follows the wall clock.
 //
 // A target is the last second before a cycle: the cycle starts once the wall
 // clock is strictly past it. Targets move on by exactly 86400 s and are never
@@ -16,5 +16,7 @@ time_t first_target(time_t now, unsigned hours, unsigned minutes);
 // The last of the targets target, target + 1 day, ... that `now` is past: one
 // cycle stands for all of them. `now` must be past `target`.
 time_t latest_missed_target(time_t target, time_t now);
-// Sleeps until the wall clock is past `target` and returns its reading.
-time_t wait_past(time_t target);
+// The target to keep after the clock was set: a target more than a day ahead
+// of `now` (the clock went back) gives way to the first upload time ahead of
+// the clock; any other target stays.
+time_t target_for_clock(time_t target, time_t now, unsigned hours, unsigned minutes);

@@ -1,0 +1,236 @@
+#include "daemon/events.h"
+
+#include "support/run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+// A script gets this long to end on SIGTERM before SIGKILL.
+constexpr unsigned STOP_GRACE_S = 10;
+constexpr int HANDLED[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD};
+
+int signals = -1;
+int alarm_timer = -1;   // absolute, on the wall clock
+int pause_timer = -1;   // relative, on the monotonic clock
+int watch = -1;
+std::string settings_name;
+bool stopping = false;
+bool reload_kept = false;
+
+enum ready_t { READY_SIGNAL = 1, READY_ALARM = 2, READY_PAUSE = 4, READY_WATCH = 8 };
+
+unsigned wait_for(bool alarm, bool pause)
+{
+    struct pollfd p[] = {{signals, POLLIN, 0},
+                         {alarm ? alarm_timer : -1, POLLIN, 0},
+                         {pause ? pause_timer : -1, POLLIN, 0},
+                         {watch, POLLIN, 0}};
+    while (ppoll(p, 4, nullptr, nullptr) < 0) {
+        if (errno != EINTR)
+            return 0;
+    }
+    unsigned ready = 0;
+    for (unsigned i = 0; i < 4; i++)
+        ready |= p[i].revents ? 1u << i : 0;
+    return ready;
+}
+
+int next_signal()
+{
+    struct signalfd_siginfo info;
+    if (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        return 0;
+    return static_cast<int>(info.ssi_signo);
+}
+
+// Whether the settings file itself was written or replaced. Its folder is
+// watched, not the file: a writer that renames a new file over it leaves a
+// watch on the file pointing at the old one.
+bool settings_changed()
+{
+    alignas(struct inotify_event) char buf[4096];
+    bool changed = false;
+    ssize_t n;
+    while ((n = read(watch, buf, sizeof buf)) > 0) {
+        for (char *p = buf; p < buf + n;) {
+            auto *e = reinterpret_cast<struct inotify_event *>(p);
+            // A queue that overflowed may have lost the event we want.
+            changed = changed || (e->mask & IN_Q_OVERFLOW) || (e->len && settings_name == e->name);
+            p += sizeof *e + e->len;
+        }
+    }
+    return changed;
+}
+
+void arm(int timer, int flags, time_t seconds)
+{
+    struct itimerspec when = {};
+    when.it_value.tv_sec = seconds;
+    timerfd_settime(timer, flags, &when, nullptr);
+}
+
+bool timer_expired(int timer)
+{
+    uint64_t expirations;
+    return read(timer, &expirations, sizeof expirations) == sizeof expirations;
+}
+
+// A signal that came within a cycle. Returns true for the first stop.
+bool within_cycle(int sig)
+{
+    switch (sig) {
+    case SIGTERM:
+    case SIGINT:
+        if (stopping)
+            return false;
+        stopping = true;
+        return true;
+    case SIGHUP:
+        reload_kept = true;
+        return false;
+    case SIGUSR1:
+        syslog(LOG_NOTICE, "Upload requested during an upload cycle: ignored");
+        return false;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+int events_init(const char *settings_path)
+{
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : HANDLED)
+        sigaddset(&handled, sig);
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    signals = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
+    alarm_timer = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    pause_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (signals < 0 || alarm_timer < 0 || pause_timer < 0) {
+        syslog(LOG_ERR, "cannot set up waiting: %s", std::strerror(errno));
+        return 0;
+    }
+
+    std::string folder = settings_path;
+    size_t slash = folder.rfind('/');
+    settings_name = folder.substr(slash + 1);
+    folder.resize(slash == std::string::npos ? 0 : slash);
+    watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+        syslog(LOG_ERR, "cannot watch %s for settings changes: %s; SIGHUP reloads them",
+               folder.c_str(), std::strerror(errno));
+        if (watch >= 0)
+            close(watch);
+        watch = -1;
+    }
+    return 1;
+}
+
+event_t events_wait(time_t target)
+{
+    if (reload_kept) {
+        reload_kept = false;
+        return EVENT_RELOAD;
+    }
+    // Absolute on the wall clock, so a clock stepped past the target ends the
+    // wait at once; and cancelled by any setting of the clock, so a clock
+    // set back is seen too. No other wake-up is needed.
+    struct itimerspec when = {};
+    when.it_value.tv_sec = target + 1;
+    timerfd_settime(alarm_timer, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr);
+    for (;;) {
+        unsigned ready = wait_for(true, false);
+        if (ready & READY_SIGNAL) {
+            switch (next_signal()) {
+            case SIGTERM:
+            case SIGINT:
+                stopping = true;
+                return EVENT_STOP;
+            case SIGHUP:
+                return EVENT_RELOAD;
+            case SIGUSR1:
+                return EVENT_UPLOAD_NOW;
+            default:
+                break;
+            }
+        }
+        if ((ready & READY_WATCH) && settings_changed())
+            return EVENT_RELOAD;
+        if (ready & READY_ALARM) {
+            uint64_t expirations;
+            ssize_t n = read(alarm_timer, &expirations, sizeof expirations);
+            if (n < 0 && errno == ECANCELED)
+                return EVENT_CLOCK_SET;
+            struct timespec now;
+            clock_gettime(CLOCK_REALTIME, &now);
+            if (n == sizeof expirations && now.tv_sec > target)
+                return EVENT_ALARM;
+        }
+    }
+}
+
+int events_pause(unsigned seconds, int stoppable)
+{
+    arm(pause_timer, 0, seconds);
+    for (;;) {
+        unsigned ready = wait_for(false, true);
+        if ((ready & READY_SIGNAL) && within_cycle(next_signal()) && stoppable) {
+            arm(pause_timer, 0, 0);
+            return 0;
+        }
+        if ((ready & READY_WATCH) && settings_changed())
+            reload_kept = true;
+        if ((ready & READY_PAUSE) && timer_expired(pause_timer))
+            return 1;
+    }
+}
+
+int events_run(const char *command, int stoppable)
+{
+    pid_t pid = run_child("/bin/sh", "-c", command);
+    if (pid < 0)
+        return 1;
+    bool ending = false;
+    for (;;) {
+        int status;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            // What the script left of its group after a stop would run on
+            // beside the release.
+            if (ending) {
+                kill(-pid, SIGKILL);
+                arm(pause_timer, 0, 0);
+            }
+            return done == pid ? status : 1;
+        }
+        unsigned ready = wait_for(false, ending);
+        if ((ready & READY_SIGNAL) && within_cycle(next_signal()) && stoppable) {
+            kill(-pid, SIGTERM);
+            arm(pause_timer, 0, STOP_GRACE_S);
+            ending = true;
+        }
+        if ((ready & READY_WATCH) && settings_changed())
+            reload_kept = true;
+        if ((ready & READY_PAUSE) && timer_expired(pause_timer))
+            kill(-pid, SIGKILL);
+    }
+}
+
+int events_stopping()
+{
+    return stopping ? 1 : 0;
+}
