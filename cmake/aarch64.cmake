@@ -14,5 +14,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The prefix goes in the environment rather than as -L, so that target
 # programs the tests start in turn (through binfmt_misc) find their libraries
-# too, with or without a preset.
-set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=/usr/aarch64-linux-gnu qemu-aarch64)
+# too, with or without a preset. Once Debian's multiarch C library for the
+# target is installed (libcurl pulls it in), its loader must be the one used:
+# the toolchain's older loader would take the newer libc.so.6 from the shared
+# ld.so.cache, and forked children die of SIGSEGV.
+if(EXISTS /lib/ld-linux-aarch64.so.1)
+  set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=/ qemu-aarch64)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=/usr/aarch64-linux-gnu qemu-aarch64)
+endif()

@@ -14,5 +14,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The prefix goes in the environment rather than as -L, so that target
 # programs the tests start in turn (through binfmt_misc) find their libraries
-# too, with or without a preset.
-set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf qemu-arm)
+# too, with or without a preset. Once Debian's multiarch C library for the
+# target is installed (libcurl pulls it in), its loader must be the one used:
+# the toolchain's older loader would take the newer libc.so.6 from the shared
+# ld.so.cache, and forked children die of SIGSEGV.
+if(EXISTS /lib/ld-linux-armhf.so.3)
+  set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=/ qemu-arm)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf qemu-arm)
+endif()
