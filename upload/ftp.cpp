@@ -11,6 +11,9 @@ namespace {
 // Below this size a lost partial file costs less than asking the server
 // for it: small files simply start again.
 constexpr uint64_t RESUME_MIN = 256 * 1024;
+// After the last byte the server answers only once the link has drained the
+// socket buffers, which on a slow link holds many seconds of data.
+constexpr long RESPONSE_TIMEOUT_MIN = 120;
 constexpr const char *TMP_PREFIX = ".";
 constexpr const char *TMP_SUFFIX = ".part-";
 
@@ -31,6 +34,11 @@ struct ftp_session_t {
     bool encrypted = false;
     bool logged_in = false;
     // The file being sent.
+    // A file whose last attempt broke off in the data connection, and how
+    // much of it the server held before that attempt.
+    std::string broken_path;
+    bool broken_known = false;
+    uint64_t broken_partial = 0;
     int fd = -1;
     uint64_t start = 0;
     uint64_t sent = 0;
@@ -77,6 +85,12 @@ size_t on_read(char *buffer, size_t size, size_t count, void *context)
         return CURL_READFUNC_ABORT;
     s->sent += uint64_t(n);
     return size_t(n);
+}
+
+// What a size query writes as if it were the file's contents.
+size_t on_body(char *, size_t size, size_t count, void *)
+{
+    return size * count;
 }
 
 int on_progress(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -136,7 +150,7 @@ ftp_result_t failure(const ftp_session_t *s, CURLcode code, bool storing)
         r.transient = true;
         break;
     case CURLE_OPERATION_TIMEDOUT:
-        r.status = s->replied ? FTP_FILE_FAILED : FTP_UNREACHABLE;
+        r.status = s->logged_in ? FTP_FILE_FAILED : FTP_UNREACHABLE;
         r.transient = true;
         break;
     case CURLE_LOGIN_DENIED:
@@ -234,7 +248,7 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     curl_easy_setopt(c, CURLOPT_PASSWORD, o.password.c_str());
     curl_easy_setopt(c, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_RETRY));
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, o.connect_timeout);
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, std::max(o.connect_timeout, o.low_speed_time));
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, std::max(RESPONSE_TIMEOUT_MIN, 2 * o.low_speed_time));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, o.low_speed_limit);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, o.low_speed_time);
     if (o.max_rate)
@@ -244,12 +258,14 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_reply);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, s);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(c, CURLOPT_READFUNCTION, on_read);
     curl_easy_setopt(c, CURLOPT_READDATA, s);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, s);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     set_tls(c, o);
+    if (getenv("VELMORA_UPLOAD_TRACE")) curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
     return s;
 }
 
@@ -282,18 +298,25 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
 
     ftp_result_t r;
     uint64_t offset = 0;
-    if (size >= RESUME_MIN) {
-        if (!partial_size(s, tmp_url, seconds_left, offset, r))
-            return r;
-        // A partial file larger than the local one is not ours to continue.
-        if (offset > size)
-            offset = 0;
+    bool again = s->broken_path == path;
+    bool probed = size >= RESUME_MIN || again;
+    if (probed && !partial_size(s, tmp_url, seconds_left, offset, r))
+        return r;
+    // The server took part of the file, then none of the last attempt's
+    // bytes, while the link itself works: it has no room for them. (Its own
+    // reply, 451 or 452, is lost when it cuts the data connection mid-way.)
+    if (again && s->broken_known && offset > 0 && offset == s->broken_partial && offset < size) {
+        s->broken_path.clear();
+        r.status = FTP_DISK_FULL;
+        r.detail = "it keeps no more than " + std::to_string(offset) + " of its " + std::to_string(size) + " bytes";
+        return r;
     }
+    uint64_t partial = offset;
+    // A partial file larger than the local one is not ours to continue.
+    if (offset > size)
+        offset = 0;
 
-    curl_slist *after = nullptr;
-    after = curl_slist_append(after, ("RNFR " + tmp).c_str());
-    after = curl_slist_append(after, ("RNTO " + name).c_str());
-    after = curl_slist_append(after, ("SIZE " + name).c_str());
+    curl_slist *after = curl_slist_append(nullptr, ("SIZE " + tmp).c_str());
     CURLcode code = store(s, tmp_url, offset, size, after, seconds_left);
     // A server that refuses to append gets the whole file again, once.
     if (code != CURLE_OK && offset > 0 && s->sent == 0 && s->last_code >= 500 && s->last_code != 552) {
@@ -301,16 +324,38 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
         code = store(s, tmp_url, 0, size, after, seconds_left);
     }
     curl_slist_free_all(after);
+    s->broken_path.clear();
+    if (code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_PARTIAL_FILE) {
+        s->broken_path = path;
+        s->broken_known = probed;
+        s->broken_partial = partial;
+    }
     if (code != CURLE_OK)
         return failure(s, code, true);
 
     r.sent = s->sent;
     r.resumed = offset > 0;
+    // Only a whole file gets its final name. A wrong size is retried: the
+    // next attempt continues a short file and starts a long one over.
     if (!s->size_seen || s->size_reply != size) {
         r.status = FTP_FILE_FAILED;
+        r.transient = true;
         r.detail = "the server holds " + (s->size_seen ? std::to_string(s->size_reply) : "an unknown number of") +
                    " bytes of " + std::to_string(size);
+        return r;
     }
+    curl_slist *rename = curl_slist_append(nullptr, ("RNFR " + tmp).c_str());
+    rename = curl_slist_append(rename, ("RNTO " + name).c_str());
+    begin(s, s->base + walk_encode(folder), seconds_left);
+    curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(s->curl, CURLOPT_QUOTE, rename);
+    code = curl_easy_perform(s->curl);
+    curl_easy_setopt(s->curl, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
+    curl_slist_free_all(rename);
+    if (code != CURLE_OK)
+        return failure(s, code, false);
     return r;
 }
 

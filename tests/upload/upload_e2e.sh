@@ -71,8 +71,8 @@ settings() {  # file password folder
     username="$user" password="$2" > /dev/null
 }
 settings "$work/settings" "$password" /in/dev-7
-conf() {  # extra KEY=value lines
-  printf '%s\n' "MOUNT_POINT=$work/card" RETRIES=1 CONNECT_TIMEOUT=3 LOW_SPEED_TIME=5 "$@" > "$work/upload.conf"
+conf() {  # KEY=value lines before the defaults (the first line of a key wins)
+  printf '%s\n' "$@" "MOUNT_POINT=$work/card" RETRIES=1 CONNECT_TIMEOUT=10 LOW_SPEED_TIME=5 > "$work/upload.conf"
 }
 upload() {
   "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
@@ -127,5 +127,97 @@ check "a name with a line feed fails the run" exit_is 1
 check "a name with a line feed is named in the error log" reason_is "could not be sent (CR or LF"
 rm "$card/line"$'\n'"break"
 
-echo "---"; cat "$work/out"; cat "$work/xfer.log" | tail -3
+# A transfer cut halfway on a slow link: the server must never show the
+# partial file under its real name, and the next run continues it.
+head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
+# tbf needs a burst above the MTU: give loopback an Ethernet-sized one.
+ip link set lo mtu 1500
+tc qdisc add dev lo root tbf rate 4mbit burst 16kb latency 100ms
+"$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
+  --state "$work/state" --error-log "$work/ftperror.log" > /dev/null 2>&1 &
+sleep 4
+kill -9 $!
+wait $! 2>/dev/null
+tc qdisc del dev lo root
+# The server's side of the killed session still writes what was in flight.
+while sleep 1; [ -n "$(pgrep -P "$ftpd")" ]; do :; done
+partial=$(find "$work/home/in/dev-7/b" -name '.large.bin.part-*' -printf '%s')
+check "a cut transfer leaves no file under its final name" test ! -e "$work/home/in/dev-7/b/large.bin"
+check "a cut transfer leaves its partial file under the temporary name" test "${partial:-0}" -gt 0
+before=$(transfers)
+upload; status=$?
+check "after a cut: exit 0" exit_is 0
+check "after a cut: the large file is whole on the server" same_files
+check "after a cut: only the missing part is sent" \
+  test "$(tail -n +$((before + 1)) "$work/xfer.log" | awk '{ s += $8 } END { print s }')" -eq $((4 * 1024 * 1024 - partial))
+
+settings "$work/wrong" wrong /in/dev-7
+"$build/velmora-upload" --settings "$work/wrong" --config "$work/upload.conf" --all \
+  --state "$work/state" --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
+check "wrong password: exit 1" exit_is 1
+check "wrong password: the error log says the login was refused" reason_is "^login refused by 127.0.0.1 for user $user"
+check "wrong password: the password is in no log" test -z "$(grep -rlF "$password" "$work/ftperror.log" "$work/out")"
+
+# TLS with a certificate made here; a second one stands for a wrong CA.
+for name in cert other; do
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+    -keyout "$work/$name.key" -out "$work/$name.pem" 2> /dev/null
+done
+server ssl_enable=YES "rsa_cert_file=$work/cert.pem" "rsa_private_key_file=$work/cert.key"
+conf TLS=require "CA_FILE=$work/cert.pem" RETRIES=3
+tcpdump -i lo -U -w "$work/capture" tcp > /dev/null 2>&1 &
+sniffer=$!
+sleep 1
+upload --all; status=$?
+sleep 1
+kill "$sniffer"; wait "$sniffer" 2>/dev/null
+check "TLS required and offered: exit 0" exit_is 0
+check "TLS required and offered: the files arrive" same_files
+check "TLS: the capture of the session does not hold the password" test -z "$(grep -aF "$password" "$work/capture")"
+conf TLS=require "CA_FILE=$work/other.pem"
+upload --all; status=$?
+check "TLS with a wrong CA: exit 1" exit_is 1
+check "TLS with a wrong CA: the error log says the certificate is not trusted" reason_is "^certificate of FTP server 127.0.0.1 not trusted"
+server
+conf TLS=require "CA_FILE=$work/cert.pem"
+upload --all; status=$?
+check "TLS required, server without TLS: exit 1" exit_is 1
+check "TLS required, server without TLS: the error log says so" reason_is "^TLS required but not offered"
+
+# The server's disk full: a tiny tmpfs as the device's folder.
+conf RETRIES=2
+mkdir -p "$work/home/in/full"
+mount -t tmpfs -o size=256k,uid=4242,gid=4242 tmpfs "$work/home/in/full"
+settings "$work/full" "$password" /in/full
+"$build/velmora-upload" --settings "$work/full" --config "$work/upload.conf" \
+  --state "$work/state-full" --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
+check "server disk full: exit 1" exit_is 1
+check "server disk full: the error log says so" reason_is "^server disk full"
+check "server disk full: the file that did not fit is not recorded as sent" \
+  test -z "$(grep -a 'large.bin' "$work/state-full/uploaded" 2>/dev/null)"
+check "server disk full: no partial file under a final name" test ! -e "$work/home/in/full/b/large.bin"
+umount "$work/home/in/full"
+
+kill "$ftpd"; wait "$ftpd" 2>/dev/null; ftpd=
+upload --all; status=$?
+check "server stopped: exit 1" exit_is 1
+check "server stopped: the error log says the server is unreachable" reason_is "^FTP server 127.0.0.1 unreachable"
+
+# Eight devices at once against a server that takes two: they wait their turn.
+server max_clients=2
+conf RETRIES=8
+pids=()
+for i in 1 2 3 4 5 6 7 8; do
+  settings "$work/s$i" "$password" "/in/many-$i"
+  "$build/velmora-upload" --settings "$work/s$i" --config "$work/upload.conf" \
+    --state "$work/state-$i" --error-log "$work/error-$i.log" > /dev/null 2>&1 &
+  pids+=($!)
+done
+late=0
+for i in 1 2 3 4 5 6 7 8; do
+  wait "${pids[$((i - 1))]}" || late=$((late + 1))
+  diff <(files "$work/card") <(files "$work/home/in/many-$i") > /dev/null || late=$((late + 1))
+done
+[ "$late" -eq 0 ] || head -n 1 "$work"/error-*.log
+check "eight devices, two connections: every device's files arrive" test "$late" -eq 0
 [ "$failures" -eq 0 ]
