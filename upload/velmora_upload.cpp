@@ -399,14 +399,6 @@ int upload(const args_t &a)
     run_t run;
     clock_gettime(CLOCK_MONOTONIC, &run.started);
     run.progress = isatty(STDERR_FILENO);
-    config_t c;
-    std::string error;
-    if (!load_config(a, c, error)) {
-        std::fprintf(stderr, "velmora-upload: %s\n", error.c_str());
-        return EXIT_USAGE;
-    }
-    std::string card = a.card.empty() ? c.card : a.card;
-
     // On a freshly installed device nothing has made the state folder yet,
     // and a failure the daemon cannot read about is an "unknown error".
     if (!a.dry_run) {
@@ -414,6 +406,17 @@ int upload(const args_t &a)
         mkdirs(folder_of(a.error_log));
         unlink(a.error_log.c_str());
     }
+
+    config_t c;
+    std::string error;
+    if (!load_config(a, c, error)) {
+        std::fprintf(stderr, "velmora-upload: %s\n", error.c_str());
+        run.reason = "bad upload options: " + error;
+        if (!a.dry_run)
+            write_error_log(a, run);
+        return EXIT_FAILED;
+    }
+    std::string card = a.card.empty() ? c.card : a.card;
 
     module_cfg_t settings;
     FILE *probe = cfg_open(a.settings.c_str(), "r");

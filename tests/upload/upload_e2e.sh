@@ -89,6 +89,8 @@ transfers() { wc -l < "$work/xfer.log" 2>/dev/null || echo 0; }
 
 server
 conf
+"$build/velmora-upload" --state > "$work/out" 2>&1; status=$?
+check "an option without its value is wrong usage (exit 2)" exit_is 2
 card=$work/card
 mkdir -p "$card/logs/a" "$card/b"
 for i in 1 2 3 4 5; do head -c $((i * 3000)) /dev/urandom > "$card/logs/a/day$i.bin"; done
