@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -386,6 +387,9 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
         }
         show_progress(run, 0);
     }
+    if (run.sent < todo.size())
+        run.lines.push_back(std::to_string(todo.size() - run.sent) + " of " + std::to_string(todo.size()) +
+                            " files to send are not on the server");
     if (dirty && !record_save(record_path, record))
         syslog(LOG_ERR, "cannot save the record %s: %s (the files will be sent again)",
                record_path.c_str(), std::strerror(errno));
@@ -514,6 +518,9 @@ int main(int argc, char **argv)
     }
     if (exit_now >= 0)
         return exit_now;
+    // OpenSSL writes to a connection the server has reset: that must be an
+    // error to handle, not a signal that ends the run unreported.
+    signal(SIGPIPE, SIG_IGN);
     openlog(LOG_IDENT, LOG_PID, LOG_DAEMON);
     try {
         return upload(a);
