@@ -176,6 +176,7 @@ kill "$sniffer"; wait "$sniffer" 2>/dev/null
 check "TLS required and offered: exit 0" exit_is 0
 check "TLS required and offered: the files arrive" same_files
 check "TLS: the capture of the session does not hold the password" test -z "$(grep -aF "$password" "$work/capture")"
+check "TLS: the capture saw the session (its clear-text AUTH)" grep -aqF "AUTH SSL" "$work/capture"
 conf TLS=require "CA_FILE=$work/other.pem"
 upload --all; status=$?
 check "TLS with a wrong CA: exit 1" exit_is 1
