@@ -357,6 +357,7 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
                 left = c.budget - long(seconds_since(run.started));
                 if (left <= 0) {
                     r.status = FTP_FILE_FAILED;
+                    r.transient = true;   // ends the run: the next files have no time either
                     r.detail = "the time budget of " + std::to_string(c.budget) + " s was used up";
                     break;
                 }
