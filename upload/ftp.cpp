@@ -10,7 +10,7 @@ namespace {
 
 // Below this size a lost partial file costs less than asking the server
 // for it: small files simply start again.
-constexpr uint64_t RESUME_MIN = 256 * 1024;
+constexpr uint64_t RESUME_MIN = uint64_t{256} * 1024;
 // After the last byte the server answers only once the link has drained the
 // socket buffers, which on a slow link holds many seconds of data.
 constexpr long RESPONSE_TIMEOUT_MIN = 120;

@@ -235,7 +235,7 @@ std::string human(double bytes)
     return text;
 }
 
-void show_progress(run_t &run, uint64_t in_file)
+void show_progress(const run_t &run, uint64_t in_file)
 {
     if (!run.progress)
         return;

@@ -12,6 +12,16 @@ namespace {
 
 constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+std::string join(const std::string &prefix, const std::string &name)
+{
+    if (prefix.empty())
+        return name;
+    std::string path = prefix;
+    path += '/';
+    path += name;
+    return path;
+}
+
 bool ftp_can_carry(const std::string &name)
 {
     return name.find_first_of("\r\n") == std::string::npos;
@@ -28,7 +38,7 @@ void walk_dir(int dir_fd, const std::string &prefix, walk_result_t &out)
     std::vector<std::string> names;
     errno = 0;
     while (dirent *entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, ".."))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
             names.push_back(entry->d_name);
     }
     if (errno)
@@ -37,7 +47,7 @@ void walk_dir(int dir_fd, const std::string &prefix, walk_result_t &out)
 
     std::vector<std::string> folders;
     for (const std::string &name : names) {
-        std::string path = prefix.empty() ? name : prefix + "/" + name;
+        std::string path = join(prefix, name);
         struct stat st;
         if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             out.unreadable.push_back(walk_printable(path) + ": " + std::strerror(errno));
@@ -58,7 +68,7 @@ void walk_dir(int dir_fd, const std::string &prefix, walk_result_t &out)
     // Files of a folder before its subfolders: the server changes folder
     // once per folder, never back and forth.
     for (const std::string &name : folders) {
-        std::string path = prefix.empty() ? name : prefix + "/" + name;
+        std::string path = join(prefix, name);
         int fd = openat(dirfd(dir), name.c_str(), DIR_FLAGS);
         if (fd < 0)
             out.unreadable.push_back(walk_printable(path) + ": " + std::strerror(errno));
