@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# velmora-upload against a real vsftpd in a private network namespace: what
+# arrives, what is sent again, what survives a cut, TLS and the failures an
+# installer must be told about. Needs root; exit 77: skipped.
+# usage: tests/upload/upload_e2e.sh BUILD_DIR
+set -u
+src=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:?usage: upload_e2e.sh BUILD_DIR}" && pwd)
+if [ "$(id -u)" -ne 0 ]; then
+  echo "needs root (a network namespace, tc, tmpfs, an FTP server): skipped"
+  exit 77
+fi
+if [ -z "${VELMORA_UPLOAD_NS:-}" ]; then
+  "$src/scripts/deps" vsftpd openssl iproute2 tcpdump >&2
+  export VELMORA_UPLOAD_NS=1
+  exec unshare --net --mount --propagation private "$0" "$build"
+fi
+
+work=$(mktemp -d /tmp/velmora-upload.XXXXXX)
+chmod 755 "$work"
+ftpd=
+cleanup() {
+  [ -n "$ftpd" ] && kill "$ftpd" 2>/dev/null
+  umount "$work/home/in" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+ip link set lo up
+failures=0
+check() {  # what-the-device-would-have-done-wrong test...
+  local message=$1
+  shift
+  if "$@"; then
+    echo "ok: $message"
+  else
+    echo "FAIL: $message"
+    failures=$((failures + 1))
+  fi
+}
+
+user=velmoraftp
+password='s3cret pass"word'
+mkdir -p "$work/home" "$work/empty" "$work/state" "$work/card"
+chown 4242:4242 "$work/home"
+for f in passwd shadow group; do
+  cp "/etc/$f" "$work/$f"
+  mount --bind "$work/$f" "/etc/$f"
+done
+echo "$user:x:4242:4242::$work/home:/bin/sh" >> /etc/passwd
+echo "$user:x:4242:" >> /etc/group
+echo "$user:$(openssl passwd -6 "$password"):20000:0:99999:7:::" >> /etc/shadow
+
+server() {  # extra vsftpd.conf lines...
+  [ -n "$ftpd" ] && { kill "$ftpd"; wait "$ftpd" 2>/dev/null; }
+  {
+    printf '%s\n' listen=YES listen_address=127.0.0.1 background=NO anonymous_enable=NO \
+      local_enable=YES write_enable=YES local_umask=022 pam_service_name=vsftpd \
+      "secure_chroot_dir=$work/empty" seccomp_sandbox=NO xferlog_enable=YES \
+      xferlog_std_format=YES "xferlog_file=$work/xfer.log" pasv_address=127.0.0.1
+    printf '%s\n' "$@"
+  } > "$work/vsftpd.conf"
+  vsftpd "$work/vsftpd.conf" &
+  ftpd=$!
+  for _ in $(seq 50); do
+    (exec 3<>/dev/tcp/127.0.0.1/21) 2>/dev/null && return
+    sleep 0.1
+  done
+}
+settings() {  # file password folder
+  "$build/velmora-settings" --file "$1" set ftp_serv_ip=127.0.0.1 dest_folder="$3" \
+    username="$user" password="$2" > /dev/null
+}
+settings "$work/settings" "$password" /in/dev-7
+conf() {  # KEY=value lines before the defaults (the first line of a key wins)
+  printf '%s\n' "$@" "MOUNT_POINT=$work/card" RETRIES=1 CONNECT_TIMEOUT=10 LOW_SPEED_TIME=5 > "$work/upload.conf"
+}
+upload() {
+  "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
+    --state "$work/state" --error-log "$work/ftperror.log" "$@" > "$work/out" 2>&1
+}
+first_line() { head -n 1 "$work/ftperror.log" 2>/dev/null; }
+reason_is() { first_line | grep -q -- "$1" || { echo "  error log: $(first_line)"; false; }; }
+exit_is() { [ "$status" -eq "$1" ] || { echo "  exit $status, output: $(cat "$work/out")"; false; }; }
+# Regular files with their checksums: what the card holds against the server.
+files() { (cd "$1" && find . -type f ! -name '.*.part-*' -print0 | sort -z | xargs -0r sha1sum); }
+same_files() { diff <(files "$work/card") <(files "$work/home/in/dev-7") > /dev/null; }
+no_partials_under_final_names() { ! find "$work/home/in" -name '.*.part-*' -size 0 | grep -q .; }
+transfers() { wc -l < "$work/xfer.log" 2>/dev/null || echo 0; }
+
+server
+conf
+"$build/velmora-upload" --state > "$work/out" 2>&1; status=$?
+check "an option without its value is wrong usage (exit 2)" exit_is 2
+card=$work/card
+mkdir -p "$card/logs/a" "$card/b"
+for i in 1 2 3 4 5; do head -c $((i * 3000)) /dev/urandom > "$card/logs/a/day$i.bin"; done
+head -c 5000 /dev/urandom > "$card/b/big file.dat"
+for name in 'photo[1].jpg' '{a,b}.txt' 'with blank' '100%.csv' '#hash' 'what?' '-leading' 'grüße.txt' '*'; do
+  printf '%s\n' "$name" > "$card/$name"
+done
+echo "outside the card" > "$work/secret"
+ln -s "$work/secret" "$card/link-out"
+ln -s "$work" "$card/dir-out"
+
+upload; status=$?
+check "day 1: every file arrives (exit 0)" exit_is 0
+check "day 1: the server holds the card's files byte-identical, hostile names included" same_files
+check "day 1: nothing outside the card is read through a symbolic link" \
+  test -z "$(grep -rl 'outside the card' "$work/home" 2>/dev/null)"
+
+before=$(transfers)
+upload; status=$?
+check "day 2: nothing new, exit 0" exit_is 0
+check "day 2: no file is sent again" test "$(transfers)" -eq "$before"
+
+head -c 7000 /dev/urandom > "$card/logs/a/day6.bin"
+head -c 7000 /dev/urandom > "$card/b/new.bin"
+head -c 4000 /dev/urandom > "$card/logs/a/day1.bin"
+touch -d '2026-01-01 00:00' "$card/logs/a/day1.bin"
+before=$(transfers)
+upload; status=$?
+check "day 3: exit 0" exit_is 0
+check "day 3: only the two new files and the changed one are sent" test "$(($(transfers) - before))" -eq 3
+check "day 3: the changed file is the new one on the server" same_files
+
+printf 'x\n' > "$card/line"$'\n'"break"
+upload; status=$?
+check "a name with a line feed fails the run" exit_is 1
+check "a name with a line feed is named in the error log" reason_is "could not be sent (CR or LF"
+rm "$card/line"$'\n'"break"
+
+# A transfer cut halfway on a slow link: the server must never show the
+# partial file under its real name, and the next run continues it.
+head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
+# tbf needs a burst above the MTU: give loopback an Ethernet-sized one.
+ip link set lo mtu 1500
+tc qdisc add dev lo root tbf rate 4mbit burst 16kb latency 100ms
+"$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
+  --state "$work/state" --error-log "$work/ftperror.log" > /dev/null 2>&1 &
+sleep 4
+kill -9 $!
+wait $! 2>/dev/null
+tc qdisc del dev lo root
+# The server's side of the killed session still writes what was in flight.
+while sleep 1; [ -n "$(pgrep -P "$ftpd")" ]; do :; done
+partial=$(find "$work/home/in/dev-7/b" -name '.large.bin.part-*' -printf '%s')
+check "a cut transfer leaves no file under its final name" test ! -e "$work/home/in/dev-7/b/large.bin"
+check "a cut transfer leaves its partial file under the temporary name" test "${partial:-0}" -gt 0
+before=$(transfers)
+upload; status=$?
+check "after a cut: exit 0" exit_is 0
+check "after a cut: the large file is whole on the server" same_files
+check "after a cut: only the missing part is sent" \
+  test "$(tail -n +$((before + 1)) "$work/xfer.log" | awk '{ s += $8 } END { print s }')" -eq $((4 * 1024 * 1024 - partial))
+
+settings "$work/wrong" wrong /in/dev-7
+"$build/velmora-upload" --settings "$work/wrong" --config "$work/upload.conf" --all \
+  --state "$work/state" --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
+check "wrong password: exit 1" exit_is 1
+check "wrong password: the error log says the login was refused" reason_is "^login refused by 127.0.0.1 for user $user"
+check "wrong password: the password is in no log" test -z "$(grep -rlF "$password" "$work/ftperror.log" "$work/out")"
+
+# TLS with a certificate made here; a second one stands for a wrong CA.
+for name in cert other; do
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+    -keyout "$work/$name.key" -out "$work/$name.pem" 2> /dev/null
+done
+server ssl_enable=YES "rsa_cert_file=$work/cert.pem" "rsa_private_key_file=$work/cert.key"
+conf TLS=require "CA_FILE=$work/cert.pem" RETRIES=3
+tcpdump -i lo -U -w "$work/capture" tcp > /dev/null 2>&1 &
+sniffer=$!
+sleep 1
+upload --all; status=$?
+sleep 1
+kill "$sniffer"; wait "$sniffer" 2>/dev/null
+check "TLS required and offered: exit 0" exit_is 0
+check "TLS required and offered: the files arrive" same_files
+check "TLS: the capture of the session does not hold the password" test -z "$(grep -aF "$password" "$work/capture")"
+check "TLS: the capture saw the session (its clear-text AUTH)" grep -aqF "AUTH SSL" "$work/capture"
+conf TLS=require "CA_FILE=$work/other.pem"
+upload --all; status=$?
+check "TLS with a wrong CA: exit 1" exit_is 1
+check "TLS with a wrong CA: the error log says the certificate is not trusted" reason_is "^certificate of FTP server 127.0.0.1 not trusted"
+server
+conf TLS=require "CA_FILE=$work/cert.pem"
+upload --all; status=$?
+check "TLS required, server without TLS: exit 1" exit_is 1
+check "TLS required, server without TLS: the error log says so" reason_is "^TLS required but not offered"
+
+# The server's disk full: a tiny tmpfs as the device's folder.
+conf RETRIES=2
+mkdir -p "$work/home/in/full"
+mount -t tmpfs -o size=256k,uid=4242,gid=4242 tmpfs "$work/home/in/full"
+settings "$work/full" "$password" /in/full
+"$build/velmora-upload" --settings "$work/full" --config "$work/upload.conf" \
+  --state "$work/state-full" --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
+check "server disk full: exit 1" exit_is 1
+check "server disk full: the error log says so" reason_is "^server disk full"
+check "server disk full: the file that did not fit is not recorded as sent" \
+  test -z "$(grep -a 'large.bin' "$work/state-full/uploaded" 2>/dev/null)"
+check "server disk full: no partial file under a final name" test ! -e "$work/home/in/full/b/large.bin"
+umount "$work/home/in/full"
+
+kill "$ftpd"; wait "$ftpd" 2>/dev/null; ftpd=
+upload --all; status=$?
+check "server stopped: exit 1" exit_is 1
+check "server stopped: the error log says the server is unreachable" reason_is "^FTP server 127.0.0.1 unreachable"
+
+# Eight devices at once against a server that takes two: they wait their turn.
+server max_clients=2
+conf RETRIES=8
+pids=()
+for i in 1 2 3 4 5 6 7 8; do
+  settings "$work/s$i" "$password" "/in/many-$i"
+  "$build/velmora-upload" --settings "$work/s$i" --config "$work/upload.conf" \
+    --state "$work/state-$i" --error-log "$work/error-$i.log" > /dev/null 2>&1 &
+  pids+=($!)
+done
+late=0
+for i in 1 2 3 4 5 6 7 8; do
+  wait "${pids[$((i - 1))]}" || late=$((late + 1))
+  diff <(files "$work/card") <(files "$work/home/in/many-$i") > /dev/null || late=$((late + 1))
+done
+[ "$late" -eq 0 ] || head -n 1 "$work"/error-*.log
+check "eight devices, two connections: every device's files arrive" test "$late" -eq 0
+[ "$failures" -eq 0 ]

@@ -1,0 +1,533 @@
+// velmora-upload: sends the files of the mounted memory card that the server
+// does not have yet, one connection and one login for the whole card, and
+// says in the error log's first line what stopped it.
+#include "settings/cfg.h"
+#include "settings/module_cfg.h"
+#include "upload/ftp.h"
+#include "upload/record.h"
+#include "upload/walk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr const char *CONFIG_PATH = "/opt/Velmora/etc/upload.conf";
+constexpr const char *STATE_DIR = "/var/Velmora";
+constexpr const char *ERROR_LOG = "/var/Velmora/ftperror.log";
+constexpr const char *CARD_DIR = "/mnt/card";
+constexpr const char *RECORD_NAME = "uploaded";
+constexpr const char *LOG_IDENT = "velmora-upload";
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+// The record is rewritten at most this often while files are confirmed: a
+// power cut costs re-sending at most these seconds' worth of files.
+constexpr double RECORD_SAVE_SECONDS = 2.0;
+constexpr unsigned BACKOFF_FIRST_MS = 2000;
+constexpr unsigned BACKOFF_MAX_MS = 120000;
+
+struct args_t {
+    std::string settings = MODULE_CFG_PATH;
+    std::string card;
+    std::string state = STATE_DIR;
+    std::string error_log = ERROR_LOG;
+    std::string config = CONFIG_PATH;
+    bool config_given = false;
+    bool all = false;
+    bool dry_run = false;
+};
+
+struct config_t {
+    std::string card = CARD_DIR;
+    ftp_options_t ftp;
+    long budget = 0;   // seconds for the whole run, 0 for none
+    int retries = 4;
+};
+
+struct run_t {
+    size_t sent = 0, already = 0, resumed = 0, total = 0;
+    uint64_t bytes = 0, bytes_total = 0, bytes_done = 0;
+    timespec started{};
+    std::string reason;              // the error log's first line
+    std::vector<std::string> lines;  // the lines after it
+    bool progress = false;
+};
+
+void usage(FILE *out)
+{
+    std::fprintf(out,
+        "usage: velmora-upload [OPTION]...\n"
+        "\n"
+        "Uploads every regular file of the mounted memory card that the server does not\n"
+        "have yet to ftp://SERVER/FOLDER/, keeping the paths below the card's root.\n"
+        "\n"
+        "  --settings FILE   module settings with server, folder, user, password (%s)\n"
+        "  --config FILE     upload options: card, TLS, timeouts, rate (%s)\n"
+        "  --card DIR        the mounted card (MOUNT_POINT of the options, %s)\n"
+        "  --state DIR       where the record of uploaded files lives (%s)\n"
+        "  --error-log FILE  the reason of a failure, first line for people (%s)\n"
+        "  --all             send every file again, whatever the record says\n"
+        "  --dry-run         list what would be sent, connect to nothing\n"
+        "  --help, --version\n"
+        "\n"
+        "Exit status: 0 every file is on the server, 1 something was not sent, 2 wrong usage.\n",
+        MODULE_CFG_PATH, CONFIG_PATH, CARD_DIR, STATE_DIR, ERROR_LOG);
+}
+
+bool parse_args(int argc, char **argv, args_t &a, int &exit_now)
+{
+    exit_now = -1;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_value = false;
+        size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.erase(eq);
+            has_value = true;
+        }
+        std::string *target = arg == "--settings" ? &a.settings : arg == "--card" ? &a.card
+                            : arg == "--state" ? &a.state : arg == "--error-log" ? &a.error_log
+                            : arg == "--config" ? &a.config : nullptr;
+        if (target) {
+            if (!has_value) {
+                if (i + 1 >= argc) {
+                    std::fprintf(stderr, "velmora-upload: %s needs a value\n", arg.c_str());
+                    return false;
+                }
+                value = argv[++i];
+            }
+            if (value.empty()) {
+                std::fprintf(stderr, "velmora-upload: %s needs a value\n", arg.c_str());
+                return false;
+            }
+            *target = value;
+            a.config_given |= target == &a.config;
+        } else if (has_value) {
+            std::fprintf(stderr, "velmora-upload: %s takes no value\n", arg.c_str());
+            return false;
+        } else if (arg == "--all")
+            a.all = true;
+        else if (arg == "--dry-run")
+            a.dry_run = true;
+        else if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            exit_now = 0;
+            return true;
+        } else if (arg == "--version") {
+            std::printf("velmora-upload %s\n", VELMORA_VERSION);
+            exit_now = 0;
+            return true;
+        } else {
+            std::fprintf(stderr, "velmora-upload: unknown argument %s\n", arg.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// A whole number from the options file; `fallback` when the key is absent.
+bool number(FILE *f, const char *key, long fallback, long &out, std::string &error)
+{
+    std::string text = cfg_get_str(f, key);
+    if (text.empty()) {
+        out = fallback;
+        return true;
+    }
+    if (text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
+        error = std::string(key) + "=" + text + " is not a whole number";
+        return false;
+    }
+    out = std::stol(text);
+    return true;
+}
+
+bool load_config(const args_t &a, config_t &c, std::string &error)
+{
+    FILE *f = cfg_open(a.config.c_str(), "r");
+    if (!f && a.config_given) {
+        error = "cannot read " + a.config + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string card = cfg_get_str(f, "MOUNT_POINT");
+    if (!card.empty())
+        c.card = card;
+    std::string tls = cfg_get_str(f, "TLS");
+    c.ftp.ca_file = cfg_get_str(f, "CA_FILE");
+    long rate = 0, retries = 0;
+    bool ok = number(f, "CONNECT_TIMEOUT", c.ftp.connect_timeout, c.ftp.connect_timeout, error) &&
+              number(f, "LOW_SPEED_LIMIT", c.ftp.low_speed_limit, c.ftp.low_speed_limit, error) &&
+              number(f, "LOW_SPEED_TIME", c.ftp.low_speed_time, c.ftp.low_speed_time, error) &&
+              number(f, "TIME_BUDGET", 0, c.budget, error) &&
+              number(f, "MAX_RATE", 0, rate, error) &&
+              number(f, "RETRIES", c.retries, retries, error);
+    cfg_close(f);
+    if (!ok) {
+        error = "in " + a.config + ": " + error;
+        return false;
+    }
+    c.ftp.max_rate = uint64_t(rate);
+    c.retries = int(std::min(retries, 20L));
+    if (tls.empty() || tls == "auto")
+        c.ftp.tls = FTP_TLS_AUTO;
+    else if (tls == "require")
+        c.ftp.tls = FTP_TLS_REQUIRE;
+    else if (tls == "off")
+        c.ftp.tls = FTP_TLS_OFF;
+    else {
+        error = "in " + a.config + ": TLS=" + tls + " is not auto, require or off";
+        return false;
+    }
+    if (c.ftp.connect_timeout == 0 || c.ftp.low_speed_time == 0) {
+        error = "in " + a.config + ": CONNECT_TIMEOUT and LOW_SPEED_TIME must be above 0";
+        return false;
+    }
+    return true;
+}
+
+bool mkdirs(const std::string &path)
+{
+    for (size_t at = 1; at <= path.size(); at++) {
+        if (at < path.size() && path[at] != '/')
+            continue;
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+std::string folder_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+double seconds_since(const timespec &start)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+std::string human(double bytes)
+{
+    const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (bytes >= 1024 && u < 4) {
+        bytes /= 1024;
+        u++;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, u ? "%.1f %s" : "%.0f %s", bytes, units[u]);
+    return text;
+}
+
+void show_progress(const run_t &run, uint64_t in_file)
+{
+    if (!run.progress)
+        return;
+    double elapsed = seconds_since(run.started);
+    double done = double(run.bytes_done + in_file);
+    double rate = elapsed > 0 ? done / elapsed : 0;
+    double left = rate > 0 ? (double(run.bytes_total) - done) / rate : 0;
+    std::fprintf(stderr, "\r%zu/%zu files, %s of %s, %s/s, %.0f s left   ", run.sent + run.already,
+                 run.total, human(done).c_str(), human(double(run.bytes_total)).c_str(),
+                 human(rate).c_str(), left);
+}
+
+void on_progress(void *context, uint64_t sent)
+{
+    show_progress(*static_cast<run_t *>(context), sent);
+}
+
+std::string reason_of(const ftp_result_t &r, const ftp_options_t &o, const std::string &file)
+{
+    switch (r.status) {
+    case FTP_UNREACHABLE:
+        return "FTP server " + o.server + " unreachable (" + r.detail + ")";
+    case FTP_LOGIN_REFUSED:
+        return "login refused by " + o.server + " for user " + o.user + " (" + r.detail + ")";
+    case FTP_TLS_NOT_OFFERED:
+        return "TLS required but not offered by FTP server " + o.server + " (" + r.detail + ")";
+    case FTP_CERT_NOT_TRUSTED:
+        return "certificate of FTP server " + o.server + " not trusted (" + r.detail + ")";
+    case FTP_TLS_FAILED:
+        return "TLS with FTP server " + o.server + " failed (" + r.detail + ")";
+    case FTP_DISK_FULL:
+        return "server disk full: " + file + " did not fit on " + o.server + " (" + r.detail + ")";
+    default:
+        return "file " + file + " did not transfer to " + o.server + " (" + r.detail + ")";
+    }
+}
+
+void fail(run_t &run, const std::string &reason)
+{
+    if (run.reason.empty())
+        run.reason = reason;
+    else
+        run.lines.push_back(reason);
+}
+
+void pause_ms(unsigned ms)
+{
+    timespec t{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// Exponential backoff with jitter, so that devices failing together do not
+// come back together.
+unsigned backoff_ms(int attempt)
+{
+    unsigned ms = BACKOFF_FIRST_MS;
+    for (int i = 0; i < attempt && ms < BACKOFF_MAX_MS; i++)
+        ms *= 2;
+    ms = std::min(ms, BACKOFF_MAX_MS);
+    unsigned seed = unsigned(getpid()) ^ unsigned(time(nullptr)) ^ unsigned(attempt * 7919);
+    return ms / 2 + unsigned(rand_r(&seed)) % (ms / 2 + 1);
+}
+
+void write_error_log(const args_t &a, const run_t &run)
+{
+    FILE *f = std::fopen(a.error_log.c_str(), "w");
+    if (!f) {
+        syslog(LOG_ERR, "cannot write %s: %s", a.error_log.c_str(), std::strerror(errno));
+        return;
+    }
+    std::fprintf(f, "%s\n", run.reason.c_str());
+    for (const std::string &line : run.lines)
+        std::fprintf(f, "%s\n", line.c_str());
+    std::fclose(f);
+}
+
+void warn_tls_once(const ftp_session_t *s, const config_t &c, bool &warned)
+{
+    if (warned || !ftp_logged_in(s) || c.ftp.tls != FTP_TLS_AUTO)
+        return;
+    warned = true;
+    if (!ftp_encrypted(s))
+        syslog(LOG_WARNING, "FTP server %s offers no TLS: the password and the data went in clear text",
+               c.ftp.server.c_str());
+    else if (c.ftp.ca_file.empty())
+        syslog(LOG_WARNING, "FTP server %s: encrypted, but its certificate was not checked "
+                            "(set CA_FILE in the upload options)", c.ftp.server.c_str());
+}
+
+// Sends `todo`, retrying transient failures; stops at the first failure that
+// every further file would meet too.
+void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &c, const args_t &a,
+                record_t &record, run_t &run)
+{
+    ftp_session_t *s = ftp_open(c.ftp);
+    if (!s) {
+        fail(run, "cannot set up libcurl");
+        return;
+    }
+    ftp_set_progress(s, on_progress, &run);
+    std::string record_path = a.state + "/" + RECORD_NAME;
+    timespec saved = run.started;
+    bool dirty = false, warned = false;
+    for (const walk_file_t &file : todo) {
+        std::string shown = walk_printable(file.path);
+        int fd = walk_open(root, file.path);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            fail(run, "file " + shown + " could not be read from the card: " + std::strerror(errno));
+            if (fd >= 0)
+                close(fd);
+            continue;
+        }
+        ftp_result_t r;
+        for (int attempt = 0;; attempt++) {
+            long left = 0;
+            if (c.budget > 0) {
+                left = c.budget - long(seconds_since(run.started));
+                if (left <= 0) {
+                    r.status = FTP_FILE_FAILED;
+                    r.transient = true;   // ends the run: the next files have no time either
+                    r.detail = "the time budget of " + std::to_string(c.budget) + " s was used up";
+                    break;
+                }
+            }
+            r = ftp_put(s, file.path, fd, uint64_t(st.st_size), int64_t(st.st_mtime), left);
+            warn_tls_once(s, c, warned);
+            if (r.status == FTP_OK || !r.transient || attempt >= c.retries)
+                break;
+            syslog(LOG_NOTICE, "%s; trying again", reason_of(r, c.ftp, shown).c_str());
+            pause_ms(backoff_ms(attempt));
+        }
+        close(fd);
+        run.bytes += r.sent;
+        if (r.status != FTP_OK) {
+            fail(run, reason_of(r, c.ftp, shown));
+            if (r.status != FTP_FILE_FAILED || r.transient)
+                break;   // the server, the login or the link: every next file would fail too
+            continue;
+        }
+        run.sent++;
+        run.resumed += r.resumed;
+        run.bytes_done += uint64_t(st.st_size);
+        record.files[file.path] = {uint64_t(st.st_size), int64_t(st.st_mtime)};
+        dirty = true;
+        if (seconds_since(saved) >= RECORD_SAVE_SECONDS) {
+            dirty = !record_save(record_path, record);
+            clock_gettime(CLOCK_MONOTONIC, &saved);
+        }
+        show_progress(run, 0);
+    }
+    if (run.sent < todo.size())
+        run.lines.push_back(std::to_string(todo.size() - run.sent) + " of " + std::to_string(todo.size()) +
+                            " files to send are not on the server");
+    if (dirty && !record_save(record_path, record))
+        syslog(LOG_ERR, "cannot save the record %s: %s (the files will be sent again)",
+               record_path.c_str(), std::strerror(errno));
+    if (run.progress)
+        std::fputc('\n', stderr);
+    ftp_close(s);
+}
+
+int upload(const args_t &a)
+{
+    run_t run;
+    clock_gettime(CLOCK_MONOTONIC, &run.started);
+    run.progress = isatty(STDERR_FILENO);
+    // On a freshly installed device nothing has made the state folder yet,
+    // and a failure the daemon cannot read about is an "unknown error".
+    if (!a.dry_run) {
+        mkdirs(a.state);
+        mkdirs(folder_of(a.error_log));
+        unlink(a.error_log.c_str());
+    }
+
+    config_t c;
+    std::string error;
+    if (!load_config(a, c, error)) {
+        std::fprintf(stderr, "velmora-upload: %s\n", error.c_str());
+        run.reason = "bad upload options: " + error;
+        if (!a.dry_run)
+            write_error_log(a, run);
+        return EXIT_FAILED;
+    }
+    std::string card = a.card.empty() ? c.card : a.card;
+
+    module_cfg_t settings;
+    FILE *probe = cfg_open(a.settings.c_str(), "r");
+    if (!probe)
+        fail(run, "cannot read the settings " + a.settings + ": " + std::strerror(errno));
+    cfg_close(probe);
+    module_cfg_load(settings, a.settings.c_str());
+    c.ftp.server = settings.ftp_serv_ip;
+    c.ftp.folder = settings.dest_folder;
+    c.ftp.user = settings.username;
+    c.ftp.password = settings.password;
+    if (run.reason.empty() && c.ftp.server.empty())
+        fail(run, "no FTP server set (MOD_VELMORA_FTP_SERV_IP)");
+    if (run.reason.empty() && c.ftp.server.find_first_of("/@?# \t") != std::string::npos)
+        fail(run, "FTP server \"" + c.ftp.server + "\" is not a host name or address");
+
+    int root = run.reason.empty() ? walk_open_root(card.c_str()) : -1;
+    if (run.reason.empty() && root < 0)
+        fail(run, "card not readable at " + card + ": " + std::strerror(errno));
+
+    walk_result_t walk;
+    std::vector<walk_file_t> todo;
+    if (root >= 0) {
+        walk_card(root, walk);
+        record_t record;
+        record.target = c.ftp.server + "/" + c.ftp.folder + " " + c.ftp.user;
+        std::string record_path = a.state + "/" + RECORD_NAME;
+        if (!a.all) {
+            int bad = record_load(record_path, record);
+            if (bad)
+                syslog(LOG_NOTICE, "%d unusable lines in %s: those files are sent again", bad,
+                       record_path.c_str());
+        }
+        // Only files still on the card stay in the record, so it never grows
+        // beyond the card.
+        record_t kept;
+        kept.target = record.target;
+        for (const walk_file_t &file : walk.files) {
+            if (!a.all && record_has(record, file.path, file.size, file.mtime)) {
+                run.already++;
+                kept.files[file.path] = record.files[file.path];
+            } else {
+                todo.push_back(file);
+                run.bytes_total += file.size;
+            }
+        }
+        run.total = walk.files.size();
+        if (a.dry_run) {
+            for (const walk_file_t &file : todo)
+                std::printf("%s\t%" PRIu64 "\n", walk_printable(file.path).c_str(), file.size);
+        } else if (!todo.empty()) {
+            send_files(todo, root, c, a, kept, run);
+        }
+        close(root);
+    }
+
+    std::vector<std::string> unsendable;
+    for (const std::string &name : walk.unsendable)
+        unsendable.push_back("name not sent (FTP cannot carry a CR or LF in a name): " + name);
+    for (const std::string &what : walk.unreadable)
+        unsendable.push_back("not readable on the card: " + what);
+    if (!walk.unsendable.empty())
+        fail(run, std::to_string(walk.unsendable.size()) +
+                      (walk.unsendable.size() == 1 ? " name" : " names") +
+                      " could not be sent (CR or LF in the name): " + walk.unsendable.front());
+    else if (!walk.unreadable.empty())
+        fail(run, std::to_string(walk.unreadable.size()) + " files or folders of the card could not be read, first: " +
+                      walk.unreadable.front());
+    run.lines.insert(run.lines.end(), unsendable.begin(), unsendable.end());
+
+    if (a.dry_run) {
+        for (const std::string &line : unsendable)
+            std::fprintf(stderr, "velmora-upload: %s\n", line.c_str());
+        return run.reason.empty() ? 0 : EXIT_FAILED;
+    }
+    syslog(LOG_INFO, "sent %zu files (%" PRIu64 " bytes), %zu already on the server, %zu resumed, %.0f s%s%s",
+           run.sent, run.bytes, run.already, run.resumed, seconds_since(run.started),
+           run.reason.empty() ? "" : "; failed: ", run.reason.c_str());
+    if (run.reason.empty())
+        return 0;
+    write_error_log(a, run);
+    std::fprintf(stderr, "velmora-upload: %s\n", run.reason.c_str());
+    return EXIT_FAILED;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    args_t a;
+    int exit_now;
+    if (!parse_args(argc, argv, a, exit_now)) {
+        usage(stderr);
+        return EXIT_USAGE;
+    }
+    if (exit_now >= 0)
+        return exit_now;
+    // OpenSSL writes to a connection the server has reset: that must be an
+    // error to handle, not a signal that ends the run unreported.
+    signal(SIGPIPE, SIG_IGN);
+    openlog(LOG_IDENT, LOG_PID, LOG_DAEMON);
+    try {
+        return upload(a);
+    } catch (const std::exception &e) {
+        syslog(LOG_ERR, "stopped: %s", e.what());
+        std::fprintf(stderr, "velmora-upload: stopped: %s\n", e.what());
+        return EXIT_FAILED;
+    }
+}

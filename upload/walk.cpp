@@ -1,0 +1,167 @@
+#include "upload/walk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::string join(const std::string &prefix, const std::string &name)
+{
+    if (prefix.empty())
+        return name;
+    std::string path = prefix;
+    path += '/';
+    path += name;
+    return path;
+}
+
+bool ftp_can_carry(const std::string &name)
+{
+    return name.find_first_of("\r\n") == std::string::npos;
+}
+
+void walk_dir(int dir_fd, const std::string &prefix, walk_result_t &out)
+{
+    DIR *dir = fdopendir(dir_fd);
+    if (!dir) {
+        out.unreadable.push_back(walk_printable(prefix) + ": " + std::strerror(errno));
+        close(dir_fd);
+        return;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent *entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    }
+    if (errno)
+        out.unreadable.push_back(walk_printable(prefix) + ": " + std::strerror(errno));
+    std::sort(names.begin(), names.end());
+
+    std::vector<std::string> folders;
+    for (const std::string &name : names) {
+        std::string path = join(prefix, name);
+        struct stat st;
+        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            out.unreadable.push_back(walk_printable(path) + ": " + std::strerror(errno));
+            continue;
+        }
+        bool folder = S_ISDIR(st.st_mode);
+        if (!folder && !S_ISREG(st.st_mode))
+            continue;   // links, devices, sockets: not the card's data
+        if (!ftp_can_carry(name)) {
+            out.unsendable.push_back(walk_printable(path));
+            continue;
+        }
+        if (folder)
+            folders.push_back(name);
+        else
+            out.files.push_back({path, uint64_t(st.st_size), int64_t(st.st_mtime)});
+    }
+    // Files of a folder before its subfolders: the server changes folder
+    // once per folder, never back and forth.
+    for (const std::string &name : folders) {
+        std::string path = join(prefix, name);
+        int fd = openat(dirfd(dir), name.c_str(), DIR_FLAGS);
+        if (fd < 0)
+            out.unreadable.push_back(walk_printable(path) + ": " + std::strerror(errno));
+        else
+            walk_dir(fd, path, out);
+    }
+    closedir(dir);
+}
+
+} // namespace
+
+int walk_open_root(const char *root)
+{
+    return open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+void walk_card(int root_fd, walk_result_t &out)
+{
+    int fd = dup(root_fd);
+    if (fd < 0) {
+        out.unreadable.push_back(std::string(".: ") + std::strerror(errno));
+        return;
+    }
+    // fdopendir() takes over the descriptor and reads from its position.
+    lseek(fd, 0, SEEK_SET);
+    walk_dir(fd, "", out);
+}
+
+int walk_open(int root_fd, const std::string &path)
+{
+    int dir = root_fd;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = path.find('/', start);
+        std::string segment = path.substr(start, slash == std::string::npos ? slash : slash - start);
+        bool last = slash == std::string::npos;
+        int fd = segment.empty() || segment == "." || segment == ".."
+                     ? (errno = EINVAL, -1)
+                     : openat(dir, segment.c_str(), last ? O_RDONLY | O_NOFOLLOW | O_CLOEXEC : DIR_FLAGS);
+        int saved = errno;
+        if (dir != root_fd)
+            close(dir);
+        if (fd < 0) {
+            errno = saved;
+            return -1;
+        }
+        if (last) {
+            struct stat st;
+            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                close(fd);
+                errno = EINVAL;
+                return -1;
+            }
+            return fd;
+        }
+        dir = fd;
+        start = slash + 1;
+    }
+}
+
+std::string walk_encode(const std::string &path)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                          c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved || c == '/')
+            out += char(c);
+        else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string walk_printable(const std::string &path)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : path) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else
+            out += char(c);
+    }
+    return out;
+}
