@@ -9,10 +9,14 @@ set(VELMORA_OPT_DIR /opt/Velmora)
 set(VELMORA_DATA_DIR /var/Velmora)
 
 install(TARGETS velmorad velmora-settings velmora-com RUNTIME DESTINATION ${VELMORA_OPT_DIR}/bin)
+if(TARGET velmora-upload)
+  install(TARGETS velmora-upload RUNTIME DESTINATION ${VELMORA_OPT_DIR}/bin)
+endif()
 install(FILES dist/settings.example DESTINATION ${VELMORA_OPT_DIR}/etc)
 install(PROGRAMS dist/memCard dist/dataPut DESTINATION ${VELMORA_OPT_DIR}/etc)
-# The card settings are the integrator's to change, so they live under /etc
-# (kept across upgrades); the scripts read them through a link beside them.
+# The card and upload settings are the integrator's to change, so they live
+# under /etc (kept across upgrades); the scripts read them through links
+# beside them.
 # GNUInstallDirs turns the prefix /usr into /etc only when configuring; the
 # same is done here for a prefix given to cmake --install.
 set(velmora_init_script "")
@@ -28,13 +32,15 @@ install(CODE "
     set(etc \"\${CMAKE_INSTALL_PREFIX}/\${etc}\")
   endif()
   file(INSTALL DESTINATION \"\${etc}/velmora\" TYPE FILE
-    FILES \"${CMAKE_CURRENT_SOURCE_DIR}/dist/memCard.conf\")
+    FILES \"${CMAKE_CURRENT_SOURCE_DIR}/dist/memCard.conf\" \"${CMAKE_CURRENT_SOURCE_DIR}/dist/upload.conf\")
   if(NOT \"${velmora_init_script}\" STREQUAL \"\")
     file(INSTALL DESTINATION \"\${etc}/init.d\" TYPE PROGRAM RENAME velmorad
       FILES \"${velmora_init_script}\")
   endif()
-  message(STATUS \"Installing: \$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf -> \${etc}/velmora/memCard.conf\")
-  file(CREATE_LINK \"\${etc}/velmora/memCard.conf\" \"\$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/memCard.conf\" SYMBOLIC)")
+  foreach(conf memCard.conf upload.conf)
+    message(STATUS \"Installing: \$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/\${conf} -> \${etc}/velmora/\${conf}\")
+    file(CREATE_LINK \"\${etc}/velmora/\${conf}\" \"\$ENV{DESTDIR}${VELMORA_OPT_DIR}/etc/\${conf}\" SYMBOLIC)
+  endforeach()")
 
 # Manual pages and the changelog go in compressed, as Debian policy wants;
 # a page's @PROJECT_VERSION@ becomes the version the programs report.

@@ -6,9 +6,10 @@ set(CPACK_PACKAGE_VENDOR "Velmora")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "daily memory card upload daemon")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "velmorad attaches the module's memory card once a day, at a local time taken
 from its settings, runs the upload script, reports the outcome to the system
-log and releases the card again. The package also holds velmora-settings, to
-read and change the settings, and velmora-com, to talk to a serial device by
-hand.")
+log and releases the card again. The package also holds velmora-upload, which
+sends the card's new files to an FTP server over one login (encrypted where the
+server allows), velmora-settings, to read and change the settings, and
+velmora-com, to talk to a serial device by hand.")
 set(CPACK_PACKAGE_CONTACT "Velmora maintainers <maintainers@velmora.invalid>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velmora maintainers <maintainers@velmora.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
@@ -17,10 +18,10 @@ set(CPACK_GENERATOR TGZ DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
-# The libraries come from the binaries; the card and upload scripts need
-# mount and curl, which no binary links.
+# The libraries (libcurl for the uploader among them) come from the binaries;
+# the card script needs mount, which no binary links.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "mount, curl")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "mount")
 # invoke-rc.d --skip-systemd-native in the maintainer scripts.
 set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 # A cross build finds the target's libraries in the toolchain's root rather
@@ -43,7 +44,7 @@ endif()
 # Only what the install really holds under /etc is a conffile.
 set(velmora_conffiles "")
 if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "/etc")
-  string(APPEND velmora_conffiles "/etc/velmora/memCard.conf\n")
+  string(APPEND velmora_conffiles "/etc/velmora/memCard.conf\n/etc/velmora/upload.conf\n")
   if(VELMORA_INSTALL_INIT)
     string(APPEND velmora_conffiles "/etc/init.d/velmorad\n")
   endif()

@@ -2,7 +2,7 @@ SUMMARY = "Velmora daily memory card upload daemon"
 DESCRIPTION = "velmorad attaches the module's memory card once a day, at a local \
 time taken from its settings, runs the upload script, reports the outcome to \
 the system log and releases the card again; with velmora-settings, \
-velmora-com, the card and upload scripts and the service files."
+velmora-upload, velmora-com, the card and upload scripts and the service files."
 SECTION = "admin"
 LICENSE = "CLOSED"
 
@@ -13,10 +13,9 @@ EXTERNALSRC ?= "${@os.path.abspath(os.path.join(d.getVar('THISDIR'), '..', '..')
 
 inherit cmake pkgconfig systemd update-rc.d
 
-# The uploader links libcurl; the upload script runs curl and the card
-# script mount.
+# The uploader links libcurl; the card script runs mount.
 DEPENDS = "curl"
-RDEPENDS:${PN} = "curl util-linux-mount"
+RDEPENDS:${PN} = "util-linux-mount"
 
 EXTRA_OECMAKE = "\
     -DBUILD_TESTING=OFF \
@@ -39,4 +38,4 @@ FILES:${PN} += "\
     ${systemd_system_unitdir}/velmorad.path \
     ${nonarch_libdir}/tmpfiles.d/velmora.conf \
 "
-CONFFILES:${PN} = "${sysconfdir}/velmora/memCard.conf"
+CONFFILES:${PN} = "${sysconfdir}/velmora/memCard.conf ${sysconfdir}/velmora/upload.conf"
