@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -443,8 +444,8 @@ int upload(const args_t &a)
         fail(run, "card not readable at " + card + ": " + std::strerror(errno));
 
     walk_result_t walk;
-    std::vector<walk_file_t> todo;
     if (root >= 0) {
+        std::vector<walk_file_t> todo;
         walk_card(root, walk);
         record_t record;
         record.target = c.ftp.server + "/" + c.ftp.folder + " " + c.ftp.user;
@@ -479,10 +480,12 @@ int upload(const args_t &a)
     }
 
     std::vector<std::string> unsendable;
-    for (const std::string &name : walk.unsendable)
-        unsendable.push_back("name not sent (FTP cannot carry a CR or LF in a name): " + name);
-    for (const std::string &what : walk.unreadable)
-        unsendable.push_back("not readable on the card: " + what);
+    auto with_reason = [&unsendable](const std::vector<std::string> &names, const char *reason) {
+        std::transform(names.begin(), names.end(), std::back_inserter(unsendable),
+                       [reason](const std::string &name) { return reason + name; });
+    };
+    with_reason(walk.unsendable, "name not sent (FTP cannot carry a CR or LF in a name): ");
+    with_reason(walk.unreadable, "not readable on the card: ");
     if (!walk.unsendable.empty())
         fail(run, std::to_string(walk.unsendable.size()) +
                       (walk.unsendable.size() == 1 ? " name" : " names") +
