@@ -35,6 +35,11 @@ struct ftp_session_t {
     bool replied = false;
     bool size_seen = false;
     uint64_t size_reply = 0;
+    // While storing: the size the temporary file must have on the server
+    // before it may be renamed, and whether the rename was stopped for it.
+    bool renaming = false;
+    uint64_t whole_size = 0;
+    bool held_back = false;
     // For the whole session.
     bool encrypted = false;
     bool logged_in = false;
@@ -78,6 +83,14 @@ size_t on_reply(char *data, size_t size, size_t count, void *context)
     else if (s->last_code == 213) {
         s->size_seen = true;
         s->size_reply = std::strtoull(line.c_str() + 4, nullptr, 10);
+    }
+    // Only a whole file gets its final name: the rename that follows the
+    // size query is cut off here, before its RNTO, unless the server holds
+    // every byte (a 350 without a size before it is stopped as well).
+    bool whole = s->size_seen && s->size_reply == s->whole_size;
+    if (s->renaming && (s->last_code == 213 || s->last_code == 350) && !whole) {
+        s->held_back = true;
+        return 0;
     }
     return n;
 }
@@ -126,6 +139,7 @@ void begin(ftp_session_t *s, const std::string &url, long seconds_left)
     s->last_code = 0;
     s->last_reply.clear();
     s->size_seen = false;
+    s->held_back = false;
     s->error[0] = 0;
     s->sent = 0;
     curl_easy_setopt(s->curl, CURLOPT_URL, url.c_str());
@@ -263,7 +277,10 @@ CURLcode store(ftp_session_t *s, const std::string &url, uint64_t offset, uint64
     curl_easy_setopt(s->curl, CURLOPT_APPEND, long(offset > 0));
     curl_easy_setopt(s->curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(size - offset));
     curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, after);
+    s->renaming = true;
+    s->whole_size = size;
     CURLcode code = perform(s);
+    s->renaming = false;
     curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, nullptr);
     return code;
 }
@@ -367,10 +384,15 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
     if (offset > size)
         offset = 0;
 
+    // The size query and the rename follow the transfer on the same request:
+    // on_reply() stops the rename unless the size is the local one.
     curl_slist *after = curl_slist_append(nullptr, ("SIZE " + tmp).c_str());
+    after = curl_slist_append(after, ("RNFR " + tmp).c_str());
+    after = curl_slist_append(after, ("RNTO " + name).c_str());
     CURLcode code = store(s, tmp_url, offset, size, after, seconds_left);
     // A server that refuses to append gets the whole file again, once.
-    if (code != CURLE_OK && offset > 0 && s->sent == 0 && s->last_code >= 500 && s->last_code != 552) {
+    if (code != CURLE_OK && offset > 0 && s->sent == 0 && !s->size_seen && s->last_code >= 500 &&
+        s->last_code != 552) {
         offset = 0;
         code = store(s, tmp_url, 0, size, after, seconds_left);
     }
@@ -381,32 +403,20 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
         s->broken_known = probed;
         s->broken_partial = partial;
     }
-    if (code != CURLE_OK)
-        return failure(s, code, true);
-
     r.sent = s->sent;
     r.resumed = offset > 0;
-    // Only a whole file gets its final name. A wrong size is retried: the
-    // next attempt continues a short file and starts a long one over.
-    if (!s->size_seen || s->size_reply != size) {
+    // A wrong size is retried: the next attempt continues a short file and
+    // starts a long one over.
+    if (s->held_back) {
         r.status = FTP_FILE_FAILED;
         r.transient = true;
         r.detail = "the server holds " + (s->size_seen ? std::to_string(s->size_reply) : "an unknown number of") +
                    " bytes of " + std::to_string(size);
         return r;
     }
-    curl_slist *rename = curl_slist_append(nullptr, ("RNFR " + tmp).c_str());
-    rename = curl_slist_append(rename, ("RNTO " + name).c_str());
-    begin(s, s->base + walk_encode(folder), seconds_left);
-    curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
-    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(s->curl, CURLOPT_QUOTE, rename);
-    code = perform(s);
-    curl_easy_setopt(s->curl, CURLOPT_QUOTE, nullptr);
-    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
-    curl_slist_free_all(rename);
+    // Once the size is known, only the rename can have failed.
     if (code != CURLE_OK)
-        return failure(s, code, false);
+        return failure(s, code, !s->size_seen);
     return r;
 }
 
