@@ -34,12 +34,12 @@ struct ftp_session_t {
     std::string last_reply;
     bool replied = false;
     bool size_seen = false;
-    uint64_t size_reply = 0;
-    // While storing: the size the temporary file must have on the server
-    // before it may be renamed, and whether the rename was stopped for it.
+    // While storing, the rename is stopped (held back) unless the server
+    // holds whole_size bytes of the temporary file.
     bool renaming = false;
-    uint64_t whole_size = 0;
     bool held_back = false;
+    uint64_t size_reply = 0;
+    uint64_t whole_size = 0;
     // For the whole session.
     bool encrypted = false;
     bool logged_in = false;
