@@ -15,10 +15,8 @@ constexpr uint64_t RESUME_MIN = uint64_t{256} * 1024;
 // After the last byte the server answers only once the link has drained the
 // socket buffers, which on a slow link holds many seconds of data.
 constexpr long RESPONSE_TIMEOUT_MIN = 120;
-// Debian 12's libcurl (7.88), about to open a data connection, at times
-// watches no socket at all and sleeps until its next 1 s timer: 2000 small
-// files took 24 s instead of 3. In that state it is woken every millisecond.
-constexpr int STALL_POLL_MS = 1;
+// The longest libcurl is left asleep: it is woken earlier by its sockets
+// and by its own timers.
 constexpr int POLL_MS = 1000;
 constexpr const char *TMP_PREFIX = ".";
 constexpr const char *TMP_SUFFIX = ".part-";
@@ -36,7 +34,12 @@ struct ftp_session_t {
     std::string last_reply;
     bool replied = false;
     bool size_seen = false;
+    // While storing, the rename is stopped (held back) unless the server
+    // holds whole_size bytes of the temporary file.
+    bool renaming = false;
+    bool held_back = false;
     uint64_t size_reply = 0;
+    uint64_t whole_size = 0;
     // For the whole session.
     bool encrypted = false;
     bool logged_in = false;
@@ -80,6 +83,14 @@ size_t on_reply(char *data, size_t size, size_t count, void *context)
     else if (s->last_code == 213) {
         s->size_seen = true;
         s->size_reply = std::strtoull(line.c_str() + 4, nullptr, 10);
+    }
+    // Only a whole file gets its final name: the rename that follows the
+    // size query is cut off here, before its RNTO, unless the server holds
+    // every byte (a 350 without a size before it is stopped as well).
+    bool whole = s->size_seen && s->size_reply == s->whole_size;
+    if (s->renaming && (s->last_code == 213 || s->last_code == 350) && !whole) {
+        s->held_back = true;
+        return 0;
     }
     return n;
 }
@@ -128,6 +139,7 @@ void begin(ftp_session_t *s, const std::string &url, long seconds_left)
     s->last_code = 0;
     s->last_reply.clear();
     s->size_seen = false;
+    s->held_back = false;
     s->error[0] = 0;
     s->sent = 0;
     curl_easy_setopt(s->curl, CURLOPT_URL, url.c_str());
@@ -197,18 +209,30 @@ CURLcode perform(ftp_session_t *s)
         return CURLE_FAILED_INIT;
     CURLcode result = CURLE_FAILED_INIT;
     int running = 1;
+    bool nudged = false;
     while (running) {
         if (curl_multi_perform(s->multi, &running) != CURLM_OK)
             break;
         if (!running)
             break;
+        // Debian 12's libcurl (7.88), having read the reply that names the
+        // data connection, at times returns watching no socket and with no
+        // timer due before its next second: 2000 small files took 24 s
+        // instead of 3. One more call opens the connection; only a transfer
+        // that then still watches nothing (one held back by the rate limit)
+        // sleeps, until its own timer.
         fd_set reading, writing, errors;
         FD_ZERO(&reading);
         FD_ZERO(&writing);
         FD_ZERO(&errors);
         int highest = -1;
         curl_multi_fdset(s->multi, &reading, &writing, &errors, &highest);
-        if (curl_multi_poll(s->multi, nullptr, 0, highest < 0 ? STALL_POLL_MS : POLL_MS, nullptr) != CURLM_OK)
+        if (highest < 0 && !nudged) {
+            nudged = true;
+            continue;
+        }
+        nudged = false;
+        if (curl_multi_poll(s->multi, nullptr, 0, POLL_MS, nullptr) != CURLM_OK)
             break;
     }
     int left;
@@ -253,7 +277,10 @@ CURLcode store(ftp_session_t *s, const std::string &url, uint64_t offset, uint64
     curl_easy_setopt(s->curl, CURLOPT_APPEND, long(offset > 0));
     curl_easy_setopt(s->curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(size - offset));
     curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, after);
+    s->renaming = true;
+    s->whole_size = size;
     CURLcode code = perform(s);
+    s->renaming = false;
     curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, nullptr);
     return code;
 }
@@ -357,10 +384,15 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
     if (offset > size)
         offset = 0;
 
+    // The size query and the rename follow the transfer on the same request:
+    // on_reply() stops the rename unless the size is the local one.
     curl_slist *after = curl_slist_append(nullptr, ("SIZE " + tmp).c_str());
+    after = curl_slist_append(after, ("RNFR " + tmp).c_str());
+    after = curl_slist_append(after, ("RNTO " + name).c_str());
     CURLcode code = store(s, tmp_url, offset, size, after, seconds_left);
     // A server that refuses to append gets the whole file again, once.
-    if (code != CURLE_OK && offset > 0 && s->sent == 0 && s->last_code >= 500 && s->last_code != 552) {
+    if (code != CURLE_OK && offset > 0 && s->sent == 0 && !s->size_seen && s->last_code >= 500 &&
+        s->last_code != 552) {
         offset = 0;
         code = store(s, tmp_url, 0, size, after, seconds_left);
     }
@@ -371,32 +403,20 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
         s->broken_known = probed;
         s->broken_partial = partial;
     }
-    if (code != CURLE_OK)
-        return failure(s, code, true);
-
     r.sent = s->sent;
     r.resumed = offset > 0;
-    // Only a whole file gets its final name. A wrong size is retried: the
-    // next attempt continues a short file and starts a long one over.
-    if (!s->size_seen || s->size_reply != size) {
+    // A wrong size is retried: the next attempt continues a short file and
+    // starts a long one over.
+    if (s->held_back) {
         r.status = FTP_FILE_FAILED;
         r.transient = true;
         r.detail = "the server holds " + (s->size_seen ? std::to_string(s->size_reply) : "an unknown number of") +
                    " bytes of " + std::to_string(size);
         return r;
     }
-    curl_slist *rename = curl_slist_append(nullptr, ("RNFR " + tmp).c_str());
-    rename = curl_slist_append(rename, ("RNTO " + name).c_str());
-    begin(s, s->base + walk_encode(folder), seconds_left);
-    curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
-    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(s->curl, CURLOPT_QUOTE, rename);
-    code = perform(s);
-    curl_easy_setopt(s->curl, CURLOPT_QUOTE, nullptr);
-    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
-    curl_slist_free_all(rename);
+    // Once the size is known, only the rename can have failed.
     if (code != CURLE_OK)
-        return failure(s, code, false);
+        return failure(s, code, !s->size_seen);
     return r;
 }
 
