@@ -114,8 +114,8 @@ size_t on_body(char *, size_t size, size_t count, void *)
 int on_progress(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     auto *s = static_cast<ftp_session_t *>(context);
-    if (s->progress)
-        s->progress(s->progress_context, s->start + s->sent);
+    if (s->progress && !s->progress(s->progress_context, s->start + s->sent))
+        return 1;
     return 0;
 }
 

@@ -45,7 +45,8 @@ struct ftp_result_t {
 };
 
 struct ftp_session_t;
-using ftp_progress_fn = void (*)(void *context, uint64_t sent);
+// Returns false to stop the transfer at once (it then fails as not sent).
+using ftp_progress_fn = bool (*)(void *context, uint64_t sent);
 
 // Null when libcurl cannot be set up.
 ftp_session_t *ftp_open(const ftp_options_t &options);

@@ -35,6 +35,7 @@ constexpr int EXIT_USAGE = 2;
 // The record is rewritten at most this often while files are confirmed: a
 // power cut costs re-sending at most these seconds' worth of files.
 constexpr double RECORD_SAVE_SECONDS = 2.0;
+constexpr uint64_t RECORD_SAVE_BEFORE_BYTES = uint64_t(1) << 20;
 constexpr unsigned BACKOFF_FIRST_MS = 2000;
 constexpr unsigned BACKOFF_MAX_MS = 120000;
 
@@ -249,9 +250,19 @@ void show_progress(const run_t &run, uint64_t in_file)
                  human(rate).c_str(), left);
 }
 
-void on_progress(void *context, uint64_t sent)
+// Set by SIGTERM or SIGINT: velmorad stopping mid-upload ends its script's
+// whole process group and kills it 10 s later.
+volatile sig_atomic_t stop_requested = 0;
+
+void on_stop(int)
+{
+    stop_requested = 1;
+}
+
+bool on_progress(void *context, uint64_t sent)
 {
     show_progress(*static_cast<run_t *>(context), sent);
+    return !stop_requested;
 }
 
 std::string reason_of(const ftp_result_t &r, const ftp_options_t &o, const std::string &file)
@@ -285,7 +296,7 @@ void fail(run_t &run, const std::string &reason)
 void pause_ms(unsigned ms)
 {
     timespec t{time_t(ms / 1000), long(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    while (!stop_requested && nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
 
@@ -342,6 +353,8 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
     timespec saved = run.started;
     bool dirty = false, warned = false;
     for (const walk_file_t &file : todo) {
+        if (stop_requested)
+            break;
         std::string shown = walk_printable(file.path);
         int fd = walk_open(root, file.path);
         struct stat st;
@@ -350,6 +363,12 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
             if (fd >= 0)
                 close(fd);
             continue;
+        }
+        // Files confirmed just before a long transfer must not wait for its
+        // end to be on record: a power cut during it would send them again.
+        if (dirty && uint64_t(st.st_size) >= RECORD_SAVE_BEFORE_BYTES) {
+            dirty = !record_save(record_path, record);
+            clock_gettime(CLOCK_MONOTONIC, &saved);
         }
         ftp_result_t r;
         for (int attempt = 0;; attempt++) {
@@ -365,13 +384,15 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
             }
             r = ftp_put(s, file.path, fd, uint64_t(st.st_size), int64_t(st.st_mtime), left);
             warn_tls_once(s, c, warned);
-            if (r.status == FTP_OK || !r.transient || attempt >= c.retries)
+            if (r.status == FTP_OK || !r.transient || attempt >= c.retries || stop_requested)
                 break;
             syslog(LOG_NOTICE, "%s; trying again", reason_of(r, c.ftp, shown).c_str());
             pause_ms(backoff_ms(attempt));
         }
         close(fd);
         run.bytes += r.sent;
+        if (r.status != FTP_OK && stop_requested)
+            break;
         if (r.status != FTP_OK) {
             fail(run, reason_of(r, c.ftp, shown));
             if (r.status != FTP_FILE_FAILED || r.transient)
@@ -389,6 +410,8 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
         }
         show_progress(run, 0);
     }
+    if (stop_requested && run.sent < todo.size())
+        fail(run, "stopped before every file was sent; the rest goes next time");
     if (run.sent < todo.size())
         run.lines.push_back(std::to_string(todo.size() - run.sent) + " of " + std::to_string(todo.size()) +
                             " files to send are not on the server");
@@ -484,12 +507,12 @@ int upload(const args_t &a)
         std::transform(names.begin(), names.end(), std::back_inserter(unsendable),
                        [reason](const std::string &name) { return reason + name; });
     };
-    with_reason(walk.unsendable, "name not sent (FTP cannot carry a CR or LF in a name): ");
+    with_reason(walk.unsendable, "name not sent (FTP cannot carry a control character such as CR or LF in a name): ");
     with_reason(walk.unreadable, "not readable on the card: ");
     if (!walk.unsendable.empty())
         fail(run, std::to_string(walk.unsendable.size()) +
                       (walk.unsendable.size() == 1 ? " name" : " names") +
-                      " could not be sent (CR or LF in the name): " + walk.unsendable.front());
+                      " could not be sent (a control character such as CR or LF in the name): " + walk.unsendable.front());
     else if (!walk.unreadable.empty())
         fail(run, std::to_string(walk.unreadable.size()) + " files or folders of the card could not be read, first: " +
                       walk.unreadable.front());
@@ -525,6 +548,11 @@ int main(int argc, char **argv)
     // OpenSSL writes to a connection the server has reset: that must be an
     // error to handle, not a signal that ends the run unreported.
     signal(SIGPIPE, SIG_IGN);
+    // A stop keeps what was confirmed: the record is saved before the end.
+    struct sigaction stop = {};
+    stop.sa_handler = on_stop;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
     openlog(LOG_IDENT, LOG_PID, LOG_DAEMON);
     try {
         return upload(a);

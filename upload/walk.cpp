@@ -24,7 +24,10 @@ std::string join(const std::string &prefix, const std::string &name)
 
 bool ftp_can_carry(const std::string &name)
 {
-    return name.find_first_of("\r\n") == std::string::npos;
+    // CR and LF would end the FTP command; libcurl refuses every other
+    // control byte in a path, so those could never be sent either.
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 void walk_dir(int dir_fd, const std::string &prefix, walk_result_t &out)

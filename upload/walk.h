@@ -18,7 +18,7 @@ struct walk_file_t {
 
 struct walk_result_t {
     std::vector<walk_file_t> files;      // sorted, folder by folder
-    std::vector<std::string> unsendable; // names FTP cannot carry (CR or LF)
+    std::vector<std::string> unsendable; // names FTP cannot carry (a control character)
     std::vector<std::string> unreadable; // "path: reason" for what could not be read
 };
 

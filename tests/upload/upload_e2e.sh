@@ -126,7 +126,7 @@ check "day 3: the changed file is the new one on the server" same_files
 printf 'x\n' > "$card/line"$'\n'"break"
 upload; status=$?
 check "a name with a line feed fails the run" exit_is 1
-check "a name with a line feed is named in the error log" reason_is "could not be sent (CR or LF"
+check "a name with a line feed is named in the error log" reason_is "could not be sent (a control character"
 rm "$card/line"$'\n'"break"
 
 # A transfer cut halfway on a slow link: the server must never show the
@@ -138,8 +138,12 @@ tc qdisc add dev lo root tbf rate 4mbit burst 16kb latency 100ms
 "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
   --state "$work/state" --error-log "$work/ftperror.log" > /dev/null 2>&1 &
 sleep 4
-kill -9 $!
+# As velmorad stops it: SIGTERM, then SIGKILL 10 s later.
+kill $!
+stopped_at=$SECONDS
 wait $! 2>/dev/null
+check "a stop ends the upload before the daemon's grace runs out" test $((SECONDS - stopped_at)) -lt 10
+check "a stop is named in the error log" reason_is "stopped before every file was sent"
 tc qdisc del dev lo root
 # The server's side of the killed session still writes what was in flight.
 while sleep 1; [ -n "$(pgrep -P "$ftpd")" ]; do :; done
