@@ -38,8 +38,11 @@ unsigned wait_for(bool alarm, bool pause)
                          {pause ? pause_timer : -1, POLLIN, 0},
                          {watch, POLLIN, 0}};
     while (ppoll(p, 4, nullptr, nullptr) < 0) {
-        if (errno != EINTR)
-            return 0;
+        // Out of memory, say: try again in a second rather than spin.
+        if (errno != EINTR) {
+            const struct timespec second = {1, 0};
+            nanosleep(&second, nullptr);
+        }
     }
     unsigned ready = 0;
     for (unsigned i = 0; i < 4; i++)

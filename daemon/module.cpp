@@ -138,13 +138,18 @@ int command_line(int argc, char **argv)
 
 // A supervisor or shell may start us with signals ignored or blocked, and
 // children inherit both: with SIGCHLD ignored no child can be waited for.
+// What the daemon handles stays blocked (the scripts start with a clear mask),
+// so a reload or an upload request that comes before the wait is set up
+// waits for it instead of ending the daemon.
 void reset_signals()
 {
     for (int sig = 1; sig < NSIG; sig++)
         signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD})
+        sigaddset(&handled, sig);
+    sigprocmask(SIG_SETMASK, &handled, nullptr);
 }
 
 // A usable upload time sets the next target from now, as at start-up; an

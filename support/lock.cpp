@@ -42,8 +42,14 @@ bool create(const char *path)
     if (fd < 0)
         return false;
     // Held for as long as the file is ours: a taker of ours removes a file
-    // only while it holds its flock, so it can never remove this one.
-    flock(fd, LOCK_EX);
+    // only while it holds its flock, so it can never remove this one. The
+    // directory is world-writable: a file someone else flocked in the moment
+    // since it was made is given up, and the caller's wait goes on.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        unlink(path);
+        close(fd);
+        return false;
+    }
     // Other programs must be able to read the owner whatever our umask.
     fchmod(fd, 0644);
     char pid[16];
