@@ -147,6 +147,12 @@ sh "$init" stop > /dev/null
 sh -c 'echo $$' > "$PIDFILE"
 status=0; sh "$init" status > /dev/null || status=$?
 [ $status -eq 1 ] || fail "status with a stale pid file gave $status, not 1"
+sleep 30 &
+other=$!
+echo "$other" > "$PIDFILE"
+sh "$init" reload > /dev/null 2>&1 && fail "reload of a daemon that is not running succeeded"
+kill -0 "$other" 2>/dev/null || fail "reload signalled another process that took the stale pid file's pid"
+kill "$other"
 status=0; DAEMON=$work/absent sh "$init" start > /dev/null 2>&1 || status=$?
 [ $status -eq 5 ] || fail "start of a missing program gave $status, not 5"
 echo "install tree and init script: ok"
