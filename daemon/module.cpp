@@ -229,17 +229,25 @@ int stopped(int port)
     return 0;
 }
 
+// false with the exit status when the card could not be released: a card
+// that may still be mounted must not lose its power, so the daemon ends.
+bool release_card(int port, int &exit_status)
+{
+    if (memCardUmount(port) == 0)
+        return true;
+    syslog(LOG_ERR, "Umount error");
+    status_phase("ended: Umount error");
+    exit_status = 1;
+    return false;
+}
+
 // A stop within a cycle: the card is released as after any cycle, the
 // script that was running having been ended.
 bool release_on_stop(int port, time_t started, int &exit_status)
 {
     status_stopping("stopping: releasing the card");
-    if (memCardUmount(port) != 0) {
-        syslog(LOG_ERR, "Umount error");
-        status_phase("ended: Umount error");
-        exit_status = 1;
+    if (!release_card(port, exit_status))
         return false;
-    }
     status_result(started, "stopped before the end");
     exit_status = stopped(port);
     return false;
@@ -288,12 +296,8 @@ bool upload_cycle(int port, int &exit_status)
     }
 
     status_phase("releasing the card");
-    if (memCardUmount(port) != 0) {
-        syslog(LOG_ERR, "Umount error");
-        status_phase("ended: Umount error");
-        exit_status = 1;
+    if (!release_card(port, exit_status))
         return false;
-    }
     status_result(started, result.c_str());
     if (events_stopping()) {
         status_stopping("stopping");
