@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <curl/curl.h>
+#include <set>
+#include <sys/mman.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -18,8 +21,28 @@ constexpr long RESPONSE_TIMEOUT_MIN = 120;
 // The longest libcurl is left asleep: it is woken earlier by its sockets
 // and by its own timers.
 constexpr int POLL_MS = 1000;
-constexpr const char *TMP_PREFIX = ".";
-constexpr const char *TMP_SUFFIX = ".part-";
+// Stored beside a file that will not grow, to tell a full disk from a link
+// that breaks data connections.
+constexpr const char *SPACE_PROBE = ".velmora-upload-space-probe";
+
+enum size_method_t { SIZE_BY_SIZE, SIZE_BY_MLST, SIZE_UNKNOWN };
+
+// A list of FTP commands that frees itself.
+struct commands_t {
+    curl_slist *list = nullptr;
+    commands_t() = default;
+    commands_t(const commands_t &) = delete;
+    commands_t &operator=(const commands_t &) = delete;
+    ~commands_t() { curl_slist_free_all(list); }
+    void add(const std::string &command) { list = curl_slist_append(list, command.c_str()); }
+};
+
+int64_t now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 } // namespace
 
@@ -27,31 +50,42 @@ struct ftp_session_t {
     CURLM *multi = nullptr;   // holds the connection between transfers
     CURL *curl = nullptr;
     ftp_options_t options;
-    std::string base;   // ftp://server/folder/, every segment encoded
+    std::string root_url;     // ftp://server/
+    std::string base;         // the destination folder below the login folder, "" or "a/b/"
     char error[CURL_ERROR_SIZE] = "";
-    // The server's replies during one perform.
+    // During one perform: the last command sent and the server's replies.
+    std::string command;
     int last_code = 0;
     std::string last_reply;
     bool replied = false;
     bool size_seen = false;
-    // While storing, the rename is stopped (held back) unless the server
-    // holds whole_size bytes of the temporary file.
-    bool renaming = false;
-    bool held_back = false;
     uint64_t size_reply = 0;
+    bool rnfr_accepted = false;
+    bool rnto_refused = false;
+    bool append_refused = false;
+    bool store_refused = false;
+    bool size_refused = false;
+    // While confirming, the rename is stopped (held back) unless the server
+    // holds whole_size bytes of the temporary file.
+    bool confirming = false;
+    bool held_back = false;
     uint64_t whole_size = 0;
     // For the whole session.
+    size_method_t size_method = SIZE_BY_SIZE;
     bool encrypted = false;
     bool logged_in = false;
-    // The file being sent.
+    std::set<std::string> folders;   // known to exist on the server
     // A file whose last attempt broke off in the data connection, and how
     // much of it the server held before that attempt.
     std::string broken_path;
     bool broken_known = false;
     uint64_t broken_partial = 0;
+    // The file being sent.
     int fd = -1;
     uint64_t start = 0;
     uint64_t sent = 0;
+    uint64_t end = 0;
+    bool shrunk = false;
     ftp_progress_fn progress = nullptr;
     void *progress_context = nullptr;
 };
@@ -63,6 +97,48 @@ bool digits3(const char *p)
     return p[0] >= '0' && p[0] <= '9' && p[1] >= '0' && p[1] <= '9' && p[2] >= '0' && p[2] <= '9';
 }
 
+// The path as the server must see it: from the login folder, and never
+// starting with '~', which servers expand to a home folder.
+std::string on_server(const ftp_session_t *s, const std::string &path)
+{
+    std::string full = s->base + path;
+    return full.compare(0, 1, "~") == 0 ? "./" + full : full;
+}
+
+std::string size_command(const ftp_session_t *s, const std::string &path)
+{
+    return (s->size_method == SIZE_BY_MLST ? "MLST " : "SIZE ") + on_server(s, path);
+}
+
+// The first word of every command libcurl sends, so each reply is known by
+// what it answers. Nothing else of the commands is kept: one is the password.
+int on_debug(CURL *, curl_infotype type, char *data, size_t size, void *context)
+{
+    if (type != CURLINFO_HEADER_OUT)
+        return 0;
+    auto *s = static_cast<ftp_session_t *>(context);
+    size_t word = 0;
+    while (word < size && word < 8 && data[word] != ' ' && data[word] != '\r')
+        word++;
+    s->command.assign(data, word);
+    return 0;
+}
+
+// An MLST fact line, " type=file;size=1234;modify=...; name".
+bool mlst_size(const std::string &line, uint64_t &size)
+{
+    if (line.empty() || line[0] != ' ')
+        return false;
+    std::string lower = line;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    size_t at = lower.find("size=");
+    if (at == std::string::npos || (at > 1 && lower[at - 1] != ';'))
+        return false;
+    char *end = nullptr;
+    size = std::strtoull(line.c_str() + at + 5, &end, 10);
+    return end && *end == ';';
+}
+
 // libcurl hands every reply line of the server to the header callback.
 size_t on_reply(char *data, size_t size, size_t count, void *context)
 {
@@ -71,41 +147,62 @@ size_t on_reply(char *data, size_t size, size_t count, void *context)
     std::string line(data, n);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
+    if (s->command == "MLST" && mlst_size(line, s->size_reply))
+        s->size_seen = true;
     if (line.size() < 4 || !digits3(line.c_str()) || line[3] != ' ')
         return n;
     s->replied = true;
     s->last_code = std::atoi(line.substr(0, 3).c_str());
-    s->last_reply = line;
+    s->last_reply = walk_printable(line);
+    bool refused = s->last_code >= 400;
     if (s->last_code == 234)
         s->encrypted = true;
     else if (s->last_code == 230)
         s->logged_in = true;
-    else if (s->last_code == 213) {
+    if (s->command == "SIZE" && s->last_code == 213) {
         s->size_seen = true;
         s->size_reply = std::strtoull(line.c_str() + 4, nullptr, 10);
     }
+    bool sizing = s->command == "SIZE" || s->command == "MLST";
+    // 500, 502 and 504: the command itself is unknown or not offered.
+    if (sizing && (s->last_code == 500 || s->last_code == 502 || s->last_code == 504))
+        s->size_refused = true;
+    s->append_refused |= s->command == "APPE" && refused;
+    s->store_refused |= s->command == "STOR" && refused;
+    s->rnto_refused |= s->command == "RNTO" && refused;
     // Only a whole file gets its final name: the rename that follows the
     // size query is cut off here, before its RNTO, unless the server holds
-    // every byte (a 350 without a size before it is stopped as well).
+    // every byte.
     bool whole = s->size_seen && s->size_reply == s->whole_size;
-    if (s->renaming && (s->last_code == 213 || s->last_code == 350) && !whole) {
+    bool before_rename = (sizing && !refused) || (s->command == "RNFR" && s->last_code == 350);
+    if (s->confirming && before_rename && !whole) {
         s->held_back = true;
         return 0;
     }
+    s->rnfr_accepted |= s->command == "RNFR" && s->last_code == 350;
     return n;
 }
 
 size_t on_read(char *buffer, size_t size, size_t count, void *context)
 {
     auto *s = static_cast<ftp_session_t *>(context);
-    ssize_t n = pread(s->fd, buffer, size * count, off_t(s->start + s->sent));
+    // Never more than was measured: a file written while it is sent goes as
+    // it was, and the next run sends its new version.
+    uint64_t left = s->end - (s->start + s->sent);
+    if (left == 0)
+        return 0;
+    ssize_t n = pread(s->fd, buffer, size_t(std::min<uint64_t>(size * count, left)), off_t(s->start + s->sent));
     if (n < 0)
         return CURL_READFUNC_ABORT;
+    if (n == 0) {
+        s->shrunk = true;
+        return CURL_READFUNC_ABORT;
+    }
     s->sent += uint64_t(n);
     return size_t(n);
 }
 
-// What a size query writes as if it were the file's contents.
+// What a request writes as if it were a file's contents.
 size_t on_body(char *, size_t size, size_t count, void *)
 {
     return size * count;
@@ -126,6 +223,12 @@ void set_tls(CURL *c, const ftp_options_t &o)
         return;
     }
     curl_easy_setopt(c, CURLOPT_USE_SSL, long(o.tls == FTP_TLS_REQUIRE ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+    // Servers as they ship (require_ssl_reuse and the like) accept a data
+    // connection only when it resumes the control connection's TLS session.
+    // Under TLS 1.3 the session ticket comes after the handshake and this
+    // libcurl does not offer it on every data connection, so the server
+    // refuses them; TLS 1.2 resumes every time.
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
     bool verify = o.tls == FTP_TLS_REQUIRE || !o.ca_file.empty();
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, long(verify));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
@@ -133,32 +236,41 @@ void set_tls(CURL *c, const ftp_options_t &o)
         curl_easy_setopt(c, CURLOPT_CAINFO, o.ca_file.c_str());
 }
 
-void begin(ftp_session_t *s, const std::string &url, long seconds_left)
+void begin(ftp_session_t *s, const std::string &url)
 {
     s->replied = false;
     s->last_code = 0;
     s->last_reply.clear();
+    s->command.clear();
     s->size_seen = false;
+    s->size_refused = false;
     s->held_back = false;
+    s->rnfr_accepted = false;
+    s->rnto_refused = false;
+    s->append_refused = false;
+    s->store_refused = false;
+    s->confirming = false;
     s->error[0] = 0;
     s->sent = 0;
     curl_easy_setopt(s->curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(s->curl, CURLOPT_TIMEOUT, seconds_left > 0 ? seconds_left : 0L);
+    long timeout = 0;
+    if (s->options.deadline_ms > 0)
+        timeout = long(std::max<int64_t>(1, s->options.deadline_ms - now_ms()));
+    curl_easy_setopt(s->curl, CURLOPT_TIMEOUT_MS, timeout);
 }
 
 ftp_result_t failure(const ftp_session_t *s, CURLcode code, bool storing)
 {
     ftp_result_t r;
     r.detail = s->replied && s->last_code >= 400 ? s->last_reply
-                                                 : s->error[0] ? s->error : curl_easy_strerror(code);
+                                                 : walk_printable(s->error[0] ? s->error : curl_easy_strerror(code));
     r.sent = s->sent;
     if (s->last_code == 421) {
         r.status = FTP_UNREACHABLE;   // "too many users", or the server going down
         r.transient = true;
         return r;
     }
-    if (storing && (s->last_code == 452 || s->last_code == 552 ||
-                    (s->last_code == 451 && s->last_reply.find("writ") != std::string::npos))) {
+    if (storing && (s->last_code == 452 || s->last_code == 552)) {
         r.status = FTP_DISK_FULL;
         return r;
     }
@@ -192,12 +304,15 @@ ftp_result_t failure(const ftp_session_t *s, CURLcode code, bool storing)
     case CURLE_FTP_ACCEPT_FAILED:
     case CURLE_FTP_ACCEPT_TIMEOUT:
     case CURLE_FTP_CANT_GET_HOST:
+    case CURLE_FTP_WEIRD_PASV_REPLY:
+    case CURLE_FTP_WEIRD_227_FORMAT:
     case CURLE_WEIRD_SERVER_REPLY:
         r.status = s->logged_in || s->replied ? FTP_FILE_FAILED : FTP_UNREACHABLE;
         r.transient = true;
         break;
     default:
         r.status = FTP_FILE_FAILED;
+        r.file_only = true;
         break;
     }
     return r;
@@ -244,48 +359,124 @@ CURLcode perform(ftp_session_t *s)
     return result;
 }
 
-// Size of the partial temporary file on the server, 0 when there is none.
-bool partial_size(ftp_session_t *s, const std::string &url, long seconds_left, uint64_t &size,
-                  ftp_result_t &r)
+// Commands alone, no transfer. They run from the login folder, which is
+// where every command of the session runs.
+CURLcode run_commands(ftp_session_t *s, const commands_t &commands, bool confirming, uint64_t whole)
 {
-    begin(s, url, seconds_left);
+    begin(s, s->root_url);
     curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(s->curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, nullptr);
+    curl_easy_setopt(s->curl, CURLOPT_QUOTE, commands.list);
+    s->confirming = confirming;
+    s->whole_size = whole;
     CURLcode code = perform(s);
+    s->confirming = false;
+    curl_easy_setopt(s->curl, CURLOPT_QUOTE, nullptr);
     curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
-    size = 0;
-    if (code == CURLE_REMOTE_FILE_NOT_FOUND)
-        return true;
-    if (code != CURLE_OK) {
-        r = failure(s, code, false);
-        return false;
+    return code;
+}
+
+// Every folder on the way to `folder` ("a/b/"), made where missing.
+CURLcode make_folders(ftp_session_t *s, const std::string &folder)
+{
+    commands_t mkd;
+    std::string path = s->base + folder;
+    for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1)) {
+        std::string part = path.substr(0, at);
+        if (!part.empty() && s->folders.count(part + "/") == 0)
+            mkd.add("*MKD " + (part.compare(0, 1, "~") == 0 ? "./" + part : part));
     }
-    curl_off_t length = -1;
-    curl_easy_getinfo(s->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    size = length > 0 ? uint64_t(length) : 0;
-    return true;
+    return mkd.list ? run_commands(s, mkd, false, 0) : CURLE_OK;
 }
 
 CURLcode store(ftp_session_t *s, const std::string &url, uint64_t offset, uint64_t size,
-               curl_slist *after, long seconds_left)
+               const commands_t &after)
 {
-    begin(s, url, seconds_left);
+    begin(s, url);
     s->start = offset;
+    s->end = size;
+    s->shrunk = false;
     curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(s->curl, CURLOPT_APPEND, long(offset > 0));
     curl_easy_setopt(s->curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(size - offset));
-    curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, after);
-    s->renaming = true;
+    curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, after.list);
+    s->confirming = !(s->size_method == SIZE_UNKNOWN && s->options.trust_transfer_reply);
     s->whole_size = size;
     CURLcode code = perform(s);
-    s->renaming = false;
+    s->confirming = false;
     curl_easy_setopt(s->curl, CURLOPT_POSTQUOTE, nullptr);
     return code;
 }
 
+std::string url_of(const ftp_session_t *s, const std::string &path)
+{
+    return s->root_url + walk_encode(on_server(s, path));
+}
+
+// Size of the partial temporary file on the server, 0 when there is none.
+bool partial_size(ftp_session_t *s, const std::string &tmp_path, uint64_t &size, ftp_result_t &r)
+{
+    size = 0;
+    if (s->size_method == SIZE_UNKNOWN)
+        return true;
+    commands_t ask;
+    ask.add("*" + size_command(s, tmp_path));
+    CURLcode code = run_commands(s, ask, false, 0);
+    if (code != CURLE_OK) {
+        r = failure(s, code, false);
+        return false;
+    }
+    if (s->size_seen)
+        size = s->size_reply;
+    return true;
+}
+
+// The server took part of a file, then none of the last attempt's bytes.
+// Either its disk is full (its 451 or 452 is lost when it cuts the data
+// connection mid-way) or the link breaks data connections. A one-byte file
+// tells them apart: its reply is not lost.
+bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
+{
+    int fd = memfd_create("probe", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, "\n", 1) != 1) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    int saved_fd = s->fd;
+    s->fd = fd;
+    std::string probe = folder + SPACE_PROBE;
+    commands_t none;
+    CURLcode code = store(s, url_of(s, probe), 0, 1, none);
+    s->fd = saved_fd;
+    close(fd);
+    int reply = s->last_code;
+    std::string detail = s->last_reply;
+    commands_t drop;
+    drop.add("*DELE " + on_server(s, probe));
+    run_commands(s, drop, false, 0);
+    bool full = code != CURLE_OK && (reply == 452 || reply == 552 || reply == 451);
+    if (full) {
+        r.status = FTP_DISK_FULL;
+        r.detail = detail;
+    }
+    return full;
+}
+
 } // namespace
+
+std::string ftp_server_problem(const std::string &server)
+{
+    if (server.empty())
+        return "no FTP server set (MOD_VELMORA_FTP_SERV_IP)";
+    CURLU *url = curl_url();
+    std::string host = server.find(':') != server.rfind(':') && server[0] != '[' ? "[" + server + "]" : server;
+    bool usable = url && server.find_first_of("/@?#\\ \t") == std::string::npos &&
+                  curl_url_set(url, CURLUPART_URL, ("ftp://" + host + "/").c_str(), 0) == CURLUE_OK;
+    curl_url_cleanup(url);
+    return usable ? "" : "FTP server \"" + walk_printable(server) + "\" is not a host name or address (an IPv6 address goes in brackets: [2001:db8::1]:21)";
+}
 
 ftp_session_t *ftp_open(const ftp_options_t &o)
 {
@@ -307,14 +498,20 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
         folder.erase(0, 1);
     while (!folder.empty() && folder.back() == '/')
         folder.pop_back();
-    s->base = "ftp://" + o.server + "/" + (folder.empty() ? "" : walk_encode(folder) + "/");
+    s->base = folder.empty() ? "" : folder + "/";
+    // A bare IPv6 address would read as host and port.
+    bool bare_v6 = o.server.find(':') != o.server.rfind(':') && o.server[0] != '[';
+    s->root_url = "ftp://" + (bare_v6 ? "[" + o.server + "]" : o.server) + "/";
 
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp");
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, s->error);
     curl_easy_setopt(c, CURLOPT_USERNAME, o.user.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, o.password.c_str());
-    curl_easy_setopt(c, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_RETRY));
+    // Every path goes whole from the login folder: the folder a command runs
+    // in never depends on what ran before, and "./" stays in a path.
+    curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, o.connect_timeout);
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, std::max(RESPONSE_TIMEOUT_MIN, 2 * o.low_speed_time));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, o.low_speed_limit);
@@ -326,6 +523,9 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_reply);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, s);
+    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, on_debug);
+    curl_easy_setopt(c, CURLOPT_DEBUGDATA, s);
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(c, CURLOPT_READFUNCTION, on_read);
     curl_easy_setopt(c, CURLOPT_READDATA, s);
@@ -352,31 +552,27 @@ void ftp_set_progress(ftp_session_t *s, ftp_progress_fn fn, void *context)
     s->progress_context = context;
 }
 
-ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t size, int64_t mtime,
-                     long seconds_left)
+ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t size, int64_t mtime)
 {
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     // The temporary name carries size and time: a partial file of an older
     // version of the file is never continued with the new one's bytes.
-    std::string tmp = TMP_PREFIX + name + TMP_SUFFIX + std::to_string(size) + "-" + std::to_string(mtime);
-    std::string tmp_url = s->base + walk_encode(folder) + walk_encode(tmp);
+    std::string tmp_path = folder + walk_temp_name(name, size, mtime);
     s->fd = fd;
 
     ftp_result_t r;
     uint64_t offset = 0;
     bool again = s->broken_path == path;
     bool probed = size >= RESUME_MIN || again;
-    if (probed && !partial_size(s, tmp_url, seconds_left, offset, r))
+    if (probed && !partial_size(s, tmp_path, offset, r))
         return r;
-    // The server took part of the file, then none of the last attempt's
-    // bytes, while the link itself works: it has no room for them. (Its own
-    // reply, 451 or 452, is lost when it cuts the data connection mid-way.)
-    if (again && s->broken_known && offset > 0 && offset == s->broken_partial && offset < size) {
+    if (again && s->broken_known && offset > 0 && offset == s->broken_partial && offset < size &&
+        disk_full(s, folder, r)) {
         s->broken_path.clear();
-        r.status = FTP_DISK_FULL;
-        r.detail = "it keeps no more than " + std::to_string(offset) + " of its " + std::to_string(size) + " bytes";
+        r.detail += "; it keeps no more than " + std::to_string(offset) + " of " + name + "'s " +
+                    std::to_string(size) + " bytes";
         return r;
     }
     uint64_t partial = offset;
@@ -386,17 +582,26 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
 
     // The size query and the rename follow the transfer on the same request:
     // on_reply() stops the rename unless the size is the local one.
-    curl_slist *after = curl_slist_append(nullptr, ("SIZE " + tmp).c_str());
-    after = curl_slist_append(after, ("RNFR " + tmp).c_str());
-    after = curl_slist_append(after, ("RNTO " + name).c_str());
-    CURLcode code = store(s, tmp_url, offset, size, after, seconds_left);
-    // A server that refuses to append gets the whole file again, once.
-    if (code != CURLE_OK && offset > 0 && s->sent == 0 && !s->size_seen && s->last_code >= 500 &&
-        s->last_code != 552) {
-        offset = 0;
-        code = store(s, tmp_url, 0, size, after, seconds_left);
+    commands_t after;
+    if (s->size_method != SIZE_UNKNOWN)
+        after.add(size_command(s, tmp_path));
+    after.add("RNFR " + on_server(s, tmp_path));
+    after.add("RNTO " + on_server(s, path));
+    std::string url = url_of(s, tmp_path);
+    CURLcode code = store(s, url, offset, size, after);
+    // A folder not made yet: made, and the file sent again.
+    if (code != CURLE_OK && s->store_refused && s->folders.count(s->base + folder) == 0 && s->sent == 0) {
+        make_folders(s, folder);
+        code = store(s, url, offset, size, after);
     }
-    curl_slist_free_all(after);
+    // Any refusal to append (451 "Append/Restart not permitted", 5xx)
+    // starts the file over.
+    if (code != CURLE_OK && offset > 0 && s->append_refused && s->sent == 0 && s->last_code != 421) {
+        offset = 0;
+        code = store(s, url, 0, size, after);
+    }
+    if (code == CURLE_OK || s->sent > 0)
+        s->folders.insert(s->base + folder);
     s->broken_path.clear();
     if (code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_PARTIAL_FILE) {
         s->broken_path = path;
@@ -405,19 +610,72 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
     }
     r.sent = s->sent;
     r.resumed = offset > 0;
+    if (s->shrunk) {
+        r.status = FTP_FILE_FAILED;
+        r.file_only = true;
+        r.detail = "it became shorter on the card while it was sent";
+        return r;
+    }
+    // The transfer is whole, but the server did not know the size command:
+    // MLST is asked next, and without it the server cannot confirm sizes.
+    if (code != CURLE_OK && s->size_refused && !s->held_back) {
+        bool mlst_untried = s->size_method == SIZE_BY_SIZE;
+        if (mlst_untried) {
+            s->size_method = SIZE_BY_MLST;
+            commands_t confirm;
+            confirm.add(size_command(s, tmp_path));
+            confirm.add("RNFR " + on_server(s, tmp_path));
+            confirm.add("RNTO " + on_server(s, path));
+            code = run_commands(s, confirm, true, size);
+        }
+        if (!mlst_untried || (code != CURLE_OK && s->size_refused)) {
+            s->size_method = SIZE_UNKNOWN;
+            if (!s->options.trust_transfer_reply) {
+                r.status = FTP_NO_SIZE;
+                r.detail = s->last_reply;
+                return r;
+            }
+            commands_t rename;
+            rename.add("RNFR " + on_server(s, tmp_path));
+            rename.add("RNTO " + on_server(s, path));
+            code = run_commands(s, rename, false, size);
+        }
+    }
+    // A server that will not rename onto an existing name: the old file goes
+    // first. The size is confirmed again before anything is removed.
+    if (code != CURLE_OK && s->rnto_refused && !s->held_back) {
+        commands_t replace;
+        if (s->size_method != SIZE_UNKNOWN)
+            replace.add(size_command(s, tmp_path));
+        replace.add("*DELE " + on_server(s, path));
+        replace.add("RNFR " + on_server(s, tmp_path));
+        replace.add("RNTO " + on_server(s, path));
+        code = run_commands(s, replace, s->size_method != SIZE_UNKNOWN, size);
+    }
     // A wrong size is retried: the next attempt continues a short file and
     // starts a long one over.
     if (s->held_back) {
         r.status = FTP_FILE_FAILED;
         r.transient = true;
+        r.file_only = true;
         r.detail = "the server holds " + (s->size_seen ? std::to_string(s->size_reply) : "an unknown number of") +
                    " bytes of " + std::to_string(size);
         return r;
     }
-    // Once the size is known, only the rename can have failed.
     if (code != CURLE_OK)
         return failure(s, code, !s->size_seen);
     return r;
+}
+
+ftp_result_t ftp_drop_temporary(ftp_session_t *s, const std::string &path, uint64_t size, int64_t mtime)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    commands_t drop;
+    drop.add("*DELE " + on_server(s, folder + walk_temp_name(name, size, mtime)));
+    CURLcode code = run_commands(s, drop, false, 0);
+    return code == CURLE_OK ? ftp_result_t{} : failure(s, code, false);
 }
 
 bool ftp_encrypted(const ftp_session_t *s)

@@ -1,9 +1,11 @@
 // The FTP session: one libcurl handle for the whole card, so the connection
 // and the login stay up and each file costs only its own commands.
 //
-// A file is stored under a hidden temporary name in its folder, renamed once
-// whole, and its size read back from the server; ftp_put() succeeds only
-// then. The password is handed to libcurl alone, never to a URL or a log.
+// A file is stored under a hidden temporary name in its folder and gets its
+// final name only once the server confirms its size; ftp_put() succeeds only
+// then. Every command names its path in full from the login folder (no CWD),
+// so no card name can steer a command outside the destination folder. The
+// password is handed to libcurl alone, never to a URL or a log.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +14,7 @@
 enum ftp_tls_t { FTP_TLS_AUTO, FTP_TLS_REQUIRE, FTP_TLS_OFF };
 
 struct ftp_options_t {
-    std::string server;       // host or host:port
+    std::string server;       // host, host:port, [IPv6] or [IPv6]:port
     std::string folder;       // below the login folder
     std::string user;
     std::string password;
@@ -22,6 +24,11 @@ struct ftp_options_t {
     long low_speed_limit = 100;   // bytes/s ...
     long low_speed_time = 60;     // ... for this many seconds aborts a transfer
     uint64_t max_rate = 0;        // bytes/s, 0 for no limit
+    // A server that can report no size (neither SIZE nor MLST): trust the
+    // transfer's own reply instead of refusing to rename.
+    bool trust_transfer_reply = false;
+    // CLOCK_MONOTONIC milliseconds at which every request ends, 0 for none.
+    int64_t deadline_ms = 0;
 };
 
 // What went wrong, as an installer would name it.
@@ -33,13 +40,15 @@ enum ftp_status_t {
     FTP_CERT_NOT_TRUSTED,
     FTP_TLS_FAILED,
     FTP_DISK_FULL,
+    FTP_NO_SIZE,        // the server cannot report a file's size
     FTP_FILE_FAILED,
 };
 
 struct ftp_result_t {
     ftp_status_t status = FTP_OK;
     bool transient = false;   // worth another try after a pause
-    std::string detail;       // the server's reply or libcurl's reason
+    bool file_only = false;   // only this file is concerned: the others can go
+    std::string detail;       // the server's reply or libcurl's reason, printable
     bool resumed = false;
     uint64_t sent = 0;        // bytes of the file sent this time
 };
@@ -51,15 +60,19 @@ using ftp_progress_fn = bool (*)(void *context, uint64_t sent);
 // Null when libcurl cannot be set up.
 ftp_session_t *ftp_open(const ftp_options_t &options);
 void ftp_close(ftp_session_t *session);
+// Empty when `server` can be used in a URL, otherwise why not.
+std::string ftp_server_problem(const std::string &server);
 // Called during a transfer with the bytes of the file sent so far.
 void ftp_set_progress(ftp_session_t *session, ftp_progress_fn fn, void *context);
-// Stores the local file `fd` of `size` bytes as `path` (relative to the
-// folder). `seconds_left` > 0 bounds the whole attempt. A partial temporary
-// file from an earlier attempt is continued when the file is large enough
-// to be worth it.
+// Stores the first `size` bytes of the local file `fd` as `path` (relative to
+// the folder). A partial temporary file from an earlier attempt is continued
+// when the file is large enough to be worth it.
 ftp_result_t ftp_put(ftp_session_t *session, const std::string &path, int fd, uint64_t size,
-                     int64_t mtime, long seconds_left);
-// After a login: whether the session was encrypted, and whether it was
-// refused encryption by a server that offers none.
+                     int64_t mtime);
+// Removes the temporary file an earlier run left for this version of `path`;
+// one that is not there is no failure.
+ftp_result_t ftp_drop_temporary(ftp_session_t *session, const std::string &path, uint64_t size,
+                                int64_t mtime);
+// After a login: whether the session was encrypted.
 bool ftp_encrypted(const ftp_session_t *session);
 bool ftp_logged_in(const ftp_session_t *session);

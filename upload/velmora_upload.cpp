@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <iterator>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -29,6 +30,12 @@ constexpr const char *STATE_DIR = "/var/Velmora";
 constexpr const char *ERROR_LOG = "/var/Velmora/ftperror.log";
 constexpr const char *CARD_DIR = "/mnt/card";
 constexpr const char *RECORD_NAME = "uploaded";
+// Temporary files this uploader left on the server, kept so that those of
+// files that changed or went from the card are removed, and only those.
+constexpr const char *UNFINISHED_NAME = "unfinished";
+// Held while a run uses the state folder: two runs at once would append to
+// one temporary file and record each other's halves.
+constexpr const char *LOCK_NAME = "lock";
 constexpr const char *LOG_IDENT = "velmora-upload";
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
@@ -53,7 +60,8 @@ struct args_t {
 struct config_t {
     std::string card = CARD_DIR;
     ftp_options_t ftp;
-    long budget = 0;   // seconds for the whole run, 0 for none
+    int64_t budget = 0;   // seconds for the whole run, 0 for none
+    int64_t deadline_ms = 0;
     int retries = 4;
 };
 
@@ -140,19 +148,25 @@ bool parse_args(int argc, char **argv, args_t &a, int &exit_now)
     return true;
 }
 
-// A whole number from the options file; `fallback` when the key is absent.
-bool number(FILE *f, const char *key, long fallback, long &out, std::string &error)
+// A whole number from the options file within [low, high]; `fallback` when
+// the key is absent. Parsed without `long`, which is 32 bits on the device.
+bool number(FILE *f, const char *key, int64_t low, int64_t high, int64_t &out, std::string &error)
 {
     std::string text = cfg_get_str(f, key);
-    if (text.empty()) {
-        out = fallback;
+    if (text.empty())
         return true;
-    }
-    if (text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
-        error = std::string(key) + "=" + text + " is not a whole number";
+    if (text.find_first_not_of("0123456789") != std::string::npos) {
+        error = std::string(key) + "=" + walk_printable(text) + " is not a whole number";
         return false;
     }
-    out = std::stol(text);
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value < uint64_t(low) || value > uint64_t(high)) {
+        error = std::string(key) + "=" + text + " is out of range (" + std::to_string(low) + " to " +
+                std::to_string(high) + ")";
+        return false;
+    }
+    out = int64_t(value);
     return true;
 }
 
@@ -167,21 +181,26 @@ bool load_config(const args_t &a, config_t &c, std::string &error)
     if (!card.empty())
         c.card = card;
     std::string tls = cfg_get_str(f, "TLS");
+    std::string size_check = cfg_get_str(f, "SIZE_CHECK");
     c.ftp.ca_file = cfg_get_str(f, "CA_FILE");
-    long rate = 0, retries = 0;
-    bool ok = number(f, "CONNECT_TIMEOUT", c.ftp.connect_timeout, c.ftp.connect_timeout, error) &&
-              number(f, "LOW_SPEED_LIMIT", c.ftp.low_speed_limit, c.ftp.low_speed_limit, error) &&
-              number(f, "LOW_SPEED_TIME", c.ftp.low_speed_time, c.ftp.low_speed_time, error) &&
-              number(f, "TIME_BUDGET", 0, c.budget, error) &&
-              number(f, "MAX_RATE", 0, rate, error) &&
-              number(f, "RETRIES", c.retries, retries, error);
+    int64_t connect = c.ftp.connect_timeout, limit = c.ftp.low_speed_limit, time = c.ftp.low_speed_time;
+    int64_t rate = 0, retries = c.retries;
+    bool ok = number(f, "CONNECT_TIMEOUT", 1, 600, connect, error) &&
+              number(f, "LOW_SPEED_LIMIT", 0, 1000000000, limit, error) &&
+              number(f, "LOW_SPEED_TIME", 1, 3600, time, error) &&
+              number(f, "TIME_BUDGET", 0, 86400, c.budget, error) &&
+              number(f, "MAX_RATE", 0, int64_t(1) << 40, rate, error) &&
+              number(f, "RETRIES", 0, 100, retries, error);
     cfg_close(f);
     if (!ok) {
         error = "in " + a.config + ": " + error;
         return false;
     }
+    c.ftp.connect_timeout = long(connect);
+    c.ftp.low_speed_limit = long(limit);
+    c.ftp.low_speed_time = long(time);
     c.ftp.max_rate = uint64_t(rate);
-    c.retries = int(std::min(retries, 20L));
+    c.retries = int(retries);
     if (tls.empty() || tls == "auto")
         c.ftp.tls = FTP_TLS_AUTO;
     else if (tls == "require")
@@ -189,11 +208,13 @@ bool load_config(const args_t &a, config_t &c, std::string &error)
     else if (tls == "off")
         c.ftp.tls = FTP_TLS_OFF;
     else {
-        error = "in " + a.config + ": TLS=" + tls + " is not auto, require or off";
+        error = "in " + a.config + ": TLS=" + walk_printable(tls) + " is not auto, require or off";
         return false;
     }
-    if (c.ftp.connect_timeout == 0 || c.ftp.low_speed_time == 0) {
-        error = "in " + a.config + ": CONNECT_TIMEOUT and LOW_SPEED_TIME must be above 0";
+    if (size_check == "transfer")
+        c.ftp.trust_transfer_reply = true;
+    else if (!size_check.empty() && size_check != "server") {
+        error = "in " + a.config + ": SIZE_CHECK=" + walk_printable(size_check) + " is not server or transfer";
         return false;
     }
     return true;
@@ -280,6 +301,10 @@ std::string reason_of(const ftp_result_t &r, const ftp_options_t &o, const std::
         return "TLS with FTP server " + o.server + " failed (" + r.detail + ")";
     case FTP_DISK_FULL:
         return "server disk full: " + file + " did not fit on " + o.server + " (" + r.detail + ")";
+    case FTP_NO_SIZE:
+        return "FTP server " + o.server + " cannot confirm file sizes (it knows neither SIZE nor MLST: " + r.detail +
+               "), so no file was given its final name; set SIZE_CHECK=transfer in upload.conf to trust its "
+               "transfer replies instead";
     default:
         return "file " + file + " did not transfer to " + o.server + " (" + r.detail + ")";
     }
@@ -293,8 +318,17 @@ void fail(run_t &run, const std::string &reason)
         run.lines.push_back(reason);
 }
 
-void pause_ms(unsigned ms)
+int64_t now_ms()
 {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void pause_ms(int64_t ms)
+{
+    if (ms <= 0)
+        return;
     timespec t{time_t(ms / 1000), long(ms % 1000) * 1000000L};
     while (!stop_requested && nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
@@ -312,17 +346,64 @@ unsigned backoff_ms(int attempt)
     return ms / 2 + unsigned(rand_r(&seed)) % (ms / 2 + 1);
 }
 
+// An error log cut short (a full /var) would give the daemon an empty
+// reason: it is written whole or removed, and the failure said elsewhere.
 void write_error_log(const args_t &a, const run_t &run)
 {
     FILE *f = std::fopen(a.error_log.c_str(), "w");
-    if (!f) {
-        syslog(LOG_ERR, "cannot write %s: %s", a.error_log.c_str(), std::strerror(errno));
-        return;
+    int error = errno;
+    if (f) {
+        std::fprintf(f, "%s\n", run.reason.c_str());
+        for (const std::string &line : run.lines)
+            std::fprintf(f, "%s\n", line.c_str());
+        bool ok = std::fflush(f) == 0 && !std::ferror(f);
+        error = errno;
+        if (std::fclose(f) == 0 && ok)
+            return;
+        error = ok ? errno : error;
+        unlink(a.error_log.c_str());
     }
-    std::fprintf(f, "%s\n", run.reason.c_str());
-    for (const std::string &line : run.lines)
-        std::fprintf(f, "%s\n", line.c_str());
-    std::fclose(f);
+    syslog(LOG_ERR, "cannot write the error log %s: %s; the failure was: %s", a.error_log.c_str(),
+           std::strerror(error), run.reason.c_str());
+    std::fprintf(stderr, "velmora-upload: cannot write the error log %s: %s\n", a.error_log.c_str(),
+                 std::strerror(error));
+}
+
+// One run per state folder: a second one says who holds it and waits. The
+// lock goes with the process, however it ends. -1 when stopped while waiting.
+int lock_state(const std::string &state)
+{
+    std::string path = state + "/" + LOCK_NAME;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -2;   // a read-only state folder: the record cannot be kept either
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char holder[16] = "";
+        ssize_t n = pread(fd, holder, sizeof holder - 1, 0);
+        holder[n > 0 ? n : 0] = 0;
+        holder[std::strcspn(holder, "\n")] = 0;
+        std::string who = holder[0] ? "pid " + std::string(holder) : "another process";
+        syslog(LOG_NOTICE, "another upload (%s) is using %s: waiting for it to end", who.c_str(), state.c_str());
+        std::fprintf(stderr, "velmora-upload: another upload (%s) is using %s: waiting for it to end\n",
+                     who.c_str(), state.c_str());
+        while (flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR || stop_requested) {
+                close(fd);
+                return -1;
+            }
+        }
+    }
+    std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)
+        syslog(LOG_NOTICE, "cannot write %s: %s", path.c_str(), std::strerror(errno));
+    return fd;
+}
+
+// The record of unfinished temporary files is kept only while it has any.
+void save_unfinished(const std::string &path, const record_t &unfinished)
+{
+    if (unfinished.files.empty() ? unlink(path.c_str()) != 0 && errno != ENOENT : !record_save(path, unfinished))
+        syslog(LOG_ERR, "cannot save %s: %s", path.c_str(), std::strerror(errno));
 }
 
 void warn_tls_once(const ftp_session_t *s, const config_t &c, bool &warned)
@@ -338,10 +419,86 @@ void warn_tls_once(const ftp_session_t *s, const config_t &c, bool &warned)
                             "(set CA_FILE in the upload options)", c.ftp.server.c_str());
 }
 
+// What one file's attempts came to: sent, or failed for a reason that ends
+// the run or not, or cut off by the time budget.
+enum outcome_t { SENT, FILE_FAILED, RUN_FAILED, OUT_OF_TIME };
+
+outcome_t send_one(ftp_session_t *s, const walk_file_t &file, int fd, const struct stat &st, const config_t &c,
+                   run_t &run, bool &warned)
+{
+    std::string shown = walk_printable(file.path);
+    ftp_result_t r;
+    for (int attempt = 0;; attempt++) {
+        if (c.deadline_ms > 0 && now_ms() >= c.deadline_ms) {
+            // The cause that used the time up is the one to read first.
+            if (r.status != FTP_OK)
+                fail(run, reason_of(r, c.ftp, shown));
+            return OUT_OF_TIME;
+        }
+        r = ftp_put(s, file.path, fd, uint64_t(st.st_size), int64_t(st.st_mtime));
+        warn_tls_once(s, c, warned);
+        // A size that does not match is tried once more, not for every retry:
+        // a server that misreports sizes would otherwise cost minutes a file.
+        bool again = r.transient && attempt < (r.file_only ? 1 : c.retries);
+        if (r.status == FTP_OK || !again || stop_requested)
+            break;
+        syslog(LOG_NOTICE, "%s; trying again", reason_of(r, c.ftp, shown).c_str());
+        int64_t pause = backoff_ms(attempt);
+        if (c.deadline_ms > 0)
+            pause = std::min(pause, c.deadline_ms - now_ms());
+        pause_ms(pause);
+    }
+    run.bytes += r.sent;
+    if (r.status == FTP_OK) {
+        run.resumed += r.resumed;
+        return SENT;
+    }
+    if (stop_requested)
+        return RUN_FAILED;
+    fail(run, reason_of(r, c.ftp, shown));
+    // The server, the login or the link: every next file would fail too.
+    return r.status == FTP_FILE_FAILED && (r.file_only || !r.transient) ? FILE_FAILED : RUN_FAILED;
+}
+
+struct state_files_t {
+    std::string record_path, unfinished_path;
+    record_t record, unfinished;
+    bool dirty = false;
+    timespec saved{};
+
+    void save(bool last = false)
+    {
+        if (dirty)
+            dirty = !record_save(record_path, record);
+        if (dirty && last)
+            syslog(LOG_ERR, "cannot save the record %s: %s (the files will be sent again)", record_path.c_str(),
+                   std::strerror(errno));
+        save_unfinished(unfinished_path, unfinished);
+        clock_gettime(CLOCK_MONOTONIC, &saved);
+    }
+};
+
+// Removes the temporary files of earlier runs whose card file changed or
+// went; false when the server cannot be used at all.
+bool drop_stale(ftp_session_t *s, const std::vector<walk_file_t> &stale, const config_t &c, state_files_t &state,
+                run_t &run)
+{
+    for (const walk_file_t &file : stale) {
+        ftp_result_t r = ftp_drop_temporary(s, file.path, file.size, file.mtime);
+        if (r.status == FTP_OK)
+            state.unfinished.files.erase(file.path);
+        else if (r.status != FTP_FILE_FAILED || r.transient) {
+            fail(run, reason_of(r, c.ftp, walk_printable(file.path)));
+            return false;
+        }
+    }
+    return true;
+}
+
 // Sends `todo`, retrying transient failures; stops at the first failure that
 // every further file would meet too.
-void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &c, const args_t &a,
-                record_t &record, run_t &run)
+void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_file_t> &stale, int root,
+                const config_t &c, state_files_t &state, run_t &run)
 {
     ftp_session_t *s = ftp_open(c.ftp);
     if (!s) {
@@ -349,11 +506,11 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
         return;
     }
     ftp_set_progress(s, on_progress, &run);
-    std::string record_path = a.state + "/" + RECORD_NAME;
-    timespec saved = run.started;
-    bool dirty = false, warned = false;
+    state.saved = run.started;
+    bool warned = false, out_of_time = false;
+    bool usable = drop_stale(s, stale, c, state, run);
     for (const walk_file_t &file : todo) {
-        if (stop_requested)
+        if (stop_requested || !usable)
             break;
         std::string shown = walk_printable(file.path);
         int fd = walk_open(root, file.path);
@@ -364,60 +521,39 @@ void send_files(const std::vector<walk_file_t> &todo, int root, const config_t &
                 close(fd);
             continue;
         }
-        // Files confirmed just before a long transfer must not wait for its
-        // end to be on record: a power cut during it would send them again.
-        if (dirty && uint64_t(st.st_size) >= RECORD_SAVE_BEFORE_BYTES) {
-            dirty = !record_save(record_path, record);
-            clock_gettime(CLOCK_MONOTONIC, &saved);
-        }
-        ftp_result_t r;
-        for (int attempt = 0;; attempt++) {
-            long left = 0;
-            if (c.budget > 0) {
-                left = c.budget - long(seconds_since(run.started));
-                if (left <= 0) {
-                    r.status = FTP_FILE_FAILED;
-                    r.transient = true;   // ends the run: the next files have no time either
-                    r.detail = "the time budget of " + std::to_string(c.budget) + " s was used up";
-                    break;
-                }
-            }
-            r = ftp_put(s, file.path, fd, uint64_t(st.st_size), int64_t(st.st_mtime), left);
-            warn_tls_once(s, c, warned);
-            if (r.status == FTP_OK || !r.transient || attempt >= c.retries || stop_requested)
-                break;
-            syslog(LOG_NOTICE, "%s; trying again", reason_of(r, c.ftp, shown).c_str());
-            pause_ms(backoff_ms(attempt));
-        }
+        // A temporary file is on record before it can exist, so one that a
+        // cut leaves is found again. Files confirmed just before a long
+        // transfer must not wait for its end either.
+        state.unfinished.files[file.path] = {uint64_t(st.st_size), int64_t(st.st_mtime)};
+        if (uint64_t(st.st_size) >= RECORD_SAVE_BEFORE_BYTES)
+            state.save();
+        outcome_t outcome = send_one(s, file, fd, st, c, run, warned);
         close(fd);
-        run.bytes += r.sent;
-        if (r.status != FTP_OK && stop_requested)
+        if (outcome == OUT_OF_TIME) {
+            out_of_time = true;
             break;
-        if (r.status != FTP_OK) {
-            fail(run, reason_of(r, c.ftp, shown));
-            if (r.status != FTP_FILE_FAILED || r.transient)
-                break;   // the server, the login or the link: every next file would fail too
+        }
+        if (outcome == RUN_FAILED)
+            break;
+        if (outcome == FILE_FAILED)
             continue;
-        }
         run.sent++;
-        run.resumed += r.resumed;
         run.bytes_done += uint64_t(st.st_size);
-        record.files[file.path] = {uint64_t(st.st_size), int64_t(st.st_mtime)};
-        dirty = true;
-        if (seconds_since(saved) >= RECORD_SAVE_SECONDS) {
-            dirty = !record_save(record_path, record);
-            clock_gettime(CLOCK_MONOTONIC, &saved);
-        }
+        state.record.files[file.path] = {uint64_t(st.st_size), int64_t(st.st_mtime)};
+        state.unfinished.files.erase(file.path);
+        state.dirty = true;
+        if (seconds_since(state.saved) >= RECORD_SAVE_SECONDS)
+            state.save();
         show_progress(run, 0);
     }
     if (stop_requested && run.sent < todo.size())
         fail(run, "stopped before every file was sent; the rest goes next time");
+    if (out_of_time)
+        fail(run, "the time budget of " + std::to_string(c.budget) + " s (TIME_BUDGET) was used up; the rest goes next time");
     if (run.sent < todo.size())
         run.lines.push_back(std::to_string(todo.size() - run.sent) + " of " + std::to_string(todo.size()) +
                             " files to send are not on the server");
-    if (dirty && !record_save(record_path, record))
-        syslog(LOG_ERR, "cannot save the record %s: %s (the files will be sent again)",
-               record_path.c_str(), std::strerror(errno));
+    state.save(true);
     if (run.progress)
         std::fputc('\n', stderr);
     ftp_close(s);
@@ -432,6 +568,11 @@ int upload(const args_t &a)
     // and a failure the daemon cannot read about is an "unknown error".
     if (!a.dry_run) {
         mkdirs(a.state);
+        // Taken before the error log is touched: that may be the other run's.
+        if (lock_state(a.state) == -1) {
+            std::fprintf(stderr, "velmora-upload: stopped while waiting for the other upload\n");
+            return EXIT_FAILED;
+        }
         mkdirs(folder_of(a.error_log));
         unlink(a.error_log.c_str());
     }
@@ -457,10 +598,10 @@ int upload(const args_t &a)
     c.ftp.folder = settings.dest_folder;
     c.ftp.user = settings.username;
     c.ftp.password = settings.password;
-    if (run.reason.empty() && c.ftp.server.empty())
-        fail(run, "no FTP server set (MOD_VELMORA_FTP_SERV_IP)");
-    if (run.reason.empty() && c.ftp.server.find_first_of("/@?# \t") != std::string::npos)
-        fail(run, "FTP server \"" + c.ftp.server + "\" is not a host name or address");
+    if (run.reason.empty() && !ftp_server_problem(c.ftp.server).empty())
+        fail(run, ftp_server_problem(c.ftp.server));
+    if (c.budget > 0)
+        c.deadline_ms = c.ftp.deadline_ms = now_ms() + c.budget * 1000;
 
     int root = run.reason.empty() ? walk_open_root(card.c_str()) : -1;
     if (run.reason.empty() && root < 0)
@@ -468,36 +609,47 @@ int upload(const args_t &a)
 
     walk_result_t walk;
     if (root >= 0) {
-        std::vector<walk_file_t> todo;
+        std::vector<walk_file_t> todo, stale;
         walk_card(root, walk);
         record_t record;
         record.target = c.ftp.server + "/" + c.ftp.folder + " " + c.ftp.user;
-        std::string record_path = a.state + "/" + RECORD_NAME;
+        state_files_t state;
+        state.record_path = a.state + "/" + RECORD_NAME;
+        state.unfinished_path = a.state + "/" + UNFINISHED_NAME;
         if (!a.all) {
-            int bad = record_load(record_path, record);
+            int bad = record_load(state.record_path, record);
             if (bad)
                 syslog(LOG_NOTICE, "%d unusable lines in %s: those files are sent again", bad,
-                       record_path.c_str());
+                       state.record_path.c_str());
         }
+        state.unfinished.target = record.target;
+        record_load(state.unfinished_path, state.unfinished);
         // Only files still on the card stay in the record, so it never grows
         // beyond the card.
-        record_t kept;
-        kept.target = record.target;
+        state.record.target = record.target;
         for (const walk_file_t &file : walk.files) {
             if (!a.all && record_has(record, file.path, file.size, file.mtime)) {
                 run.already++;
-                kept.files[file.path] = record.files[file.path];
+                state.record.files[file.path] = record.files[file.path];
             } else {
                 todo.push_back(file);
                 run.bytes_total += file.size;
             }
         }
+        // A temporary file is continued only by the same version of its file.
+        for (const auto &[path, entry] : state.unfinished.files) {
+            auto same = [&](const walk_file_t &f) {
+                return f.path == path && f.size == entry.size && f.mtime == entry.mtime;
+            };
+            if (std::none_of(todo.begin(), todo.end(), same))
+                stale.push_back({path, entry.size, entry.mtime});
+        }
         run.total = walk.files.size();
         if (a.dry_run) {
             for (const walk_file_t &file : todo)
                 std::printf("%s\t%" PRIu64 "\n", walk_printable(file.path).c_str(), file.size);
-        } else if (!todo.empty()) {
-            send_files(todo, root, c, a, kept, run);
+        } else if (!todo.empty() || !stale.empty()) {
+            send_files(todo, stale, root, c, state, run);
         }
         close(root);
     }
@@ -557,8 +709,12 @@ int main(int argc, char **argv)
     try {
         return upload(a);
     } catch (const std::exception &e) {
-        syslog(LOG_ERR, "stopped: %s", e.what());
-        std::fprintf(stderr, "velmora-upload: stopped: %s\n", e.what());
+        run_t run;
+        run.reason = std::string("stopped by an internal error: ") + e.what();
+        syslog(LOG_ERR, "%s", run.reason.c_str());
+        std::fprintf(stderr, "velmora-upload: %s\n", run.reason.c_str());
+        if (!a.dry_run)
+            write_error_log(a, run);
         return EXIT_FAILED;
     }
 }

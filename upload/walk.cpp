@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,6 +12,11 @@
 namespace {
 
 constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Opening a FIFO waits for a writer, a device may wait for anything: the
+// file is opened without waiting, and only a regular file is kept.
+constexpr int FILE_FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// The longest name the common file systems hold, on the server as here.
+constexpr size_t NAME_MAX_BYTES = 255;
 
 std::string join(const std::string &prefix, const std::string &name)
 {
@@ -110,7 +116,7 @@ int walk_open(int root_fd, const std::string &path)
         bool last = slash == std::string::npos;
         int fd = segment.empty() || segment == "." || segment == ".."
                      ? (errno = EINVAL, -1)
-                     : openat(dir, segment.c_str(), last ? O_RDONLY | O_NOFOLLOW | O_CLOEXEC : DIR_FLAGS);
+                     : openat(dir, segment.c_str(), last ? FILE_FLAGS : DIR_FLAGS);
         int saved = errno;
         if (dir != root_fd)
             close(dir);
@@ -120,7 +126,7 @@ int walk_open(int root_fd, const std::string &path)
         }
         if (last) {
             struct stat st;
-            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_RDONLY) != 0) {
                 close(fd);
                 errno = EINVAL;
                 return -1;
@@ -150,21 +156,47 @@ std::string walk_encode(const std::string &path)
     return out;
 }
 
-std::string walk_printable(const std::string &path)
+std::string walk_printable(const std::string &text)
 {
     static const char hex[] = "0123456789abcdef";
+    auto escaped = [](std::string &out, unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    };
     std::string out;
-    for (unsigned char c : path) {
+    for (size_t i = 0; i < text.size(); i++) {
+        auto c = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
         if (c == '\n')
             out += "\\n";
         else if (c == '\r')
             out += "\\r";
-        else if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
+        else if (c < 0x20 || c == 0x7f)
+            escaped(out, c);
+        else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            escaped(out, c);
+            escaped(out, next);
+            i++;
         } else
             out += char(c);
     }
     return out;
+}
+
+std::string walk_temp_name(const std::string &name, uint64_t size, int64_t mtime)
+{
+    std::string suffix = ".part-" + std::to_string(size) + "-" + std::to_string(mtime);
+    std::string tmp = "." + name + suffix;
+    if (tmp.size() <= NAME_MAX_BYTES)
+        return tmp;
+    uint64_t hash = 14695981039346656037ULL;   // FNV-1a
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 1099511628211ULL;
+    char mark[20];
+    std::snprintf(mark, sizeof mark, "~%016llx", static_cast<unsigned long long>(hash));
+    size_t keep = NAME_MAX_BYTES - 1 - suffix.size() - std::strlen(mark);
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80)
+        keep--;
+    return "." + name.substr(0, keep) + mark + suffix;
 }

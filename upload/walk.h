@@ -27,9 +27,16 @@ int walk_open_root(const char *root);
 // Fills `out` from the card below `root_fd`; the descriptor stays open.
 void walk_card(int root_fd, walk_result_t &out);
 // Opens a regular file below the root for reading, refusing symbolic links
-// on the way; -1 with errno set otherwise.
+// on the way and never waiting on a FIFO or device; -1 with errno set
+// otherwise.
 int walk_open(int root_fd, const std::string &path);
 // Each segment percent-encoded (all but A-Z a-z 0-9 - . _ ~), '/' kept.
 std::string walk_encode(const std::string &path);
-// The path as printable text: control bytes as \n, \r or \xHH.
-std::string walk_printable(const std::string &path);
+// The text as printable text: control bytes (C1 controls in UTF-8 too) as
+// \n, \r or \xHH, so no name or server reply can drive a terminal or a log.
+std::string walk_printable(const std::string &text);
+// The name a file is stored under until it is whole: hidden, and unique to
+// this version of the file (size and time). Never longer than 255 bytes
+// when `name` is not: a long name is cut at a character's start and marked
+// with a hash of the whole name.
+std::string walk_temp_name(const std::string &name, uint64_t size, int64_t mtime);
