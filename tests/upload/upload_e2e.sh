@@ -25,6 +25,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+[ -n "${KEEP:-}" ] && trap - EXIT
 ip link set lo up
 failures=0
 check() {  # what-the-device-would-have-done-wrong test...
@@ -62,7 +63,7 @@ server() {  # extra vsftpd.conf lines...
   vsftpd "$work/vsftpd.conf" &
   ftpd=$!
   for _ in $(seq 50); do
-    (exec 3<>/dev/tcp/127.0.0.1/21) 2>/dev/null && return
+    { (exec 3<>/dev/tcp/127.0.0.1/21) || (exec 3<>/dev/tcp/::1/21); } 2>/dev/null && return
     sleep 0.1
   done
 }
@@ -78,6 +79,14 @@ upload() {
   "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
     --state "$work/state" --error-log "$work/ftperror.log" "$@" > "$work/out" 2>&1
 }
+upload_bg() {  # output-file options...: in the background, $! its pid
+  local out=$1
+  shift
+  "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
+    --state "$work/state" --error-log "$work/ftperror.log" "$@" > "$work/$out" 2>&1 &
+}
+# The server's side of a killed session still writes what was in flight.
+sessions_end() { while sleep 0.5; [ -n "$(pgrep -P "$ftpd")" ]; do :; done; }
 first_line() { head -n 1 "$work/ftperror.log" 2>/dev/null; }
 reason_is() { first_line | grep -q -- "$1" || { echo "  error log: $(first_line)"; false; }; }
 exit_is() { [ "$status" -eq "$1" ] || { echo "  exit $status, output: $(cat "$work/out")"; false; }; }
@@ -95,9 +104,13 @@ card=$work/card
 mkdir -p "$card/logs/a" "$card/b"
 for i in 1 2 3 4 5; do head -c $((i * 3000)) /dev/urandom > "$card/logs/a/day$i.bin"; done
 head -c 5000 /dev/urandom > "$card/b/big file.dat"
-for name in 'photo[1].jpg' '{a,b}.txt' 'with blank' '100%.csv' '#hash' 'what?' '-leading' 'grüße.txt' '*'; do
+for name in 'photo[1].jpg' '{a,b}.txt' 'with blank' '100%.csv' '#hash' 'what?' '-leading' 'grüße.txt' '*' \
+  '~user' "$(printf 'L%.0s' $(seq 250))"; do
   printf '%s\n' "$name" > "$card/$name"
 done
+mkdir "$card/~"
+echo "a card file" > "$card/~/~"
+echo "the home's own" > "$work/home/keep"
 echo "outside the card" > "$work/secret"
 ln -s "$work/secret" "$card/link-out"
 ln -s "$work" "$card/dir-out"
@@ -107,6 +120,8 @@ check "day 1: every file arrives (exit 0)" exit_is 0
 check "day 1: the server holds the card's files byte-identical, hostile names included" same_files
 check "day 1: nothing outside the card is read through a symbolic link" \
   test -z "$(grep -rl 'outside the card' "$work/home" 2>/dev/null)"
+check "day 1: nothing is written outside the destination folder ('~' names)" \
+  test "$(cd "$work/home" && find . -mindepth 1 -path ./in -prune -o -newer "$work/home/keep" -print)" = ""
 
 before=$(transfers)
 upload; status=$?
@@ -156,6 +171,36 @@ check "after a cut: exit 0" exit_is 0
 check "after a cut: the large file is whole on the server" same_files
 check "after a cut: only the missing part is sent" \
   test "$(tail -n +$((before + 1)) "$work/xfer.log" | awk '{ s += $8 } END { print s }')" -eq $((4 * 1024 * 1024 - partial))
+
+# Another cut, then the file changes: its old temporary file must go. And a
+# second run while the first is sending waits instead of sharing its files.
+slow() { tc qdisc add dev lo root tbf rate 4mbit burst 16kb latency 100ms; }
+head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
+slow
+upload_bg out; sleep 3; kill $!; wait $!
+sessions_end
+upload_bg out; first=$!
+sleep 1
+upload_bg out2; second=$!
+sleep 2
+check "two runs: the second says whose run it waits for" grep -q "another upload (pid $first)" "$work/out2"
+tc qdisc del dev lo root
+wait "$first"; status=$?
+check "two runs: the first ends well" exit_is 0
+wait "$second"; status=$?
+check "two runs: the second ends well" exit_is 0
+check "two runs: the server holds the card's files whole" same_files
+check "two runs: the record holds the large file at its size" \
+  grep -q "^$((4 * 1024 * 1024)) .* b/large.bin$" "$work/state/uploaded"
+head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
+slow
+upload_bg out; sleep 3; kill $!; wait $!
+sessions_end
+tc qdisc del dev lo root
+head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
+upload; status=$?
+check "the temporary file of a version no longer on the card is removed" \
+  test -z "$(find "$work/home/in" -name '.large.bin.part-*')"
 
 settings "$work/wrong" wrong /in/dev-7
 "$build/velmora-upload" --settings "$work/wrong" --config "$work/upload.conf" --all \
@@ -209,6 +254,23 @@ kill "$ftpd"; wait "$ftpd" 2>/dev/null; ftpd=
 upload --all; status=$?
 check "server stopped: exit 1" exit_is 1
 check "server stopped: the error log says the server is unreachable" reason_is "^FTP server 127.0.0.1 unreachable"
+conf TIME_BUDGET=6 RETRIES=20
+started=$SECONDS
+upload --all; status=$?
+check "a time budget ends the retries in time" test $((SECONDS - started)) -le 8
+check "a time budget keeps the real cause first" reason_is "^FTP server 127.0.0.1 unreachable"
+conf TIME_BUDGET=3000000000
+upload; status=$?
+check "an option out of range is named in the error log" reason_is "TIME_BUDGET=3000000000 is out of range"
+conf
+mkdir "$work/full-var"
+mount -t tmpfs -o size=4k tmpfs "$work/full-var"
+head -c 4096 /dev/zero > "$work/full-var/filler" 2> /dev/null
+"$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
+  --state "$work/state" --error-log "$work/full-var/ftperror.log" > "$work/out" 2>&1
+check "a full /var: the error log that cannot be written is said, not left empty" \
+  sh -c "grep -q 'cannot write the error log' '$work/out' && test ! -e '$work/full-var/ftperror.log'"
+umount "$work/full-var"
 
 # Eight devices at once against a server that takes two: they wait their turn.
 server max_clients=2
@@ -227,4 +289,25 @@ for i in 1 2 3 4 5 6 7 8; do
 done
 [ "$late" -eq 0 ] || head -n 1 "$work"/error-*.log
 check "eight devices, two connections: every device's files arrive" test "$late" -eq 0
+
+# A server expands a leading '~' to the account's home, which need not be
+# where the login lands: the destination folder here is the login folder.
+mkdir -p "$work/home/in/root" "$work/tilde/~"
+chown 4242:4242 "$work/home/in/root"
+echo "a card file" > "$work/tilde/~/keep"
+server "local_root=$work/home/in/root"
+"$build/velmora-settings" --file "$work/s7" set ftp_serv_ip=127.0.0.1 dest_folder= username="$user" \
+  password="$password" > /dev/null
+"$build/velmora-upload" --settings "$work/s7" --config "$work/upload.conf" --card "$work/tilde" \
+  --state "$work/state-tilde" --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
+check "a card folder named '~' stays in the destination folder" \
+  sh -c "grep -q \"the home's own\" '$work/home/keep' && test -f '$work/home/in/root/~/keep'"
+
+server listen=NO listen_ipv6=YES listen_address6=::1
+for address in ::1 '[::1]:21'; do
+  "$build/velmora-settings" --file "$work/s6" set ftp_serv_ip="$address" dest_folder=/in/v6 > /dev/null
+  "$build/velmora-upload" --settings "$work/s6" --config "$work/upload.conf" --all \
+    --state "$work/state-v6" --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
+  check "an IPv6 address ($address): every file arrives" exit_is 0
+done
 [ "$failures" -eq 0 ]

@@ -3,6 +3,7 @@
 #include "upload/walk.h"
 #include "../test_util.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +49,39 @@ TEST(Walk, LinksAreNotFollowedAndLineBreaksAreReported)
     EXPECT_GE(fd, 0);
     close(fd);
     close(root);
+}
+
+TEST(Walk, AFifoIsRefusedWithoutWaitingForAWriter)
+{
+    ScratchDir dir;
+    ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0644), 0);
+    int root = walk_open_root(dir.path().c_str());
+    ASSERT_GE(root, 0);
+    alarm(5);   // a wait for a writer ends the test here
+    EXPECT_LT(walk_open(root, "fifo"), 0);
+    alarm(0);
+    close(root);
+}
+
+TEST(Walk, TemporaryNamesFitWhereTheNameFits)
+{
+    EXPECT_EQ(walk_temp_name("a.txt", 12, 34), ".a.txt.part-12-34");
+    std::string long_a(200, 'x'), long_b(200, 'x');
+    long_a += std::string(55, 'a');
+    long_b += "\xc3\xbc" + std::string(53, 'b');   // a two-byte character where the cut falls
+    std::string a = walk_temp_name(long_a, 4000000000ULL, 1765000000);
+    std::string b = walk_temp_name(long_b, 4000000000ULL, 1765000000);
+    EXPECT_LE(a.size(), 255u) << "a card name of 255 bytes could never be sent";
+    EXPECT_LE(b.size(), 255u);
+    EXPECT_NE(a, b) << "two long names sharing their start would share one temporary file";
+    EXPECT_EQ(b.find("\xc3~"), std::string::npos) << "a character cut in half";
+    EXPECT_EQ(a, walk_temp_name(long_a, 4000000000ULL, 1765000000)) << "a later run must find the same name";
+}
+
+TEST(Walk, PrintableTextCarriesNoControlSequence)
+{
+    EXPECT_EQ(walk_printable("530 \x1b[31mno\r\n\xc2\x9b" "2J gr\xc3\xbc\xc3\x9f"),
+              "530 \\x1b[31mno\\r\\n\\xc2\\x9b2J gr\xc3\xbc\xc3\x9f");
 }
 
 } // namespace
