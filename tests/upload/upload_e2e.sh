@@ -202,6 +202,23 @@ upload; status=$?
 check "the temporary file of a version no longer on the card is removed" \
   test -z "$(find "$work/home/in" -name '.large.bin.part-*')"
 
+# A card written while it is mounted: the file that grows goes as it was
+# measured, the files after it go too, and its new version goes next time.
+head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
+echo after > "$card/b/z-after.txt"
+slow
+upload_bg out; first=$!
+sleep 2
+head -c 100000 /dev/urandom >> "$card/b/large.bin"
+tc qdisc del dev lo root
+wait "$first"; status=$?
+check "a file growing while sent: exit 0, the files after it sent" \
+  sh -c "[ $status -eq 0 ] && test -f '$work/home/in/dev-7/b/z-after.txt'"
+check "a file growing while sent: its measured size is on the server" \
+  test "$(stat -c %s "$work/home/in/dev-7/b/large.bin")" -eq $((4 * 1024 * 1024))
+upload; status=$?
+check "a file grown while sent: its new version goes next time" same_files
+
 settings "$work/wrong" wrong /in/dev-7
 "$build/velmora-upload" --settings "$work/wrong" --config "$work/upload.conf" --all \
   --state "$work/state" --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
