@@ -174,7 +174,7 @@ check "after a cut: only the missing part is sent" \
 
 # Another cut, then the file changes: its old temporary file must go. And a
 # second run while the first is sending waits instead of sharing its files.
-slow() { tc qdisc add dev lo root tbf rate 4mbit burst 16kb latency 100ms; }
+slow() { tc qdisc add dev lo root tbf rate "${1:-4mbit}" burst 16kb latency 100ms; }
 head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
 slow
 upload_bg out; sleep 3; kill $!; wait $!
@@ -204,18 +204,19 @@ check "the temporary file of a version no longer on the card is removed" \
 
 # A card written while it is mounted: the file that grows goes as it was
 # measured, the files after it go too, and its new version goes next time.
-head -c $((4 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
+# (Larger than the socket buffers, so that it is still being read.)
+head -c $((16 * 1024 * 1024)) /dev/urandom > "$card/b/large.bin"
 echo after > "$card/b/z-after.txt"
-slow
+slow 40mbit
 upload_bg out; first=$!
-sleep 2
+sleep 1
 head -c 100000 /dev/urandom >> "$card/b/large.bin"
 tc qdisc del dev lo root
 wait "$first"; status=$?
 check "a file growing while sent: exit 0, the files after it sent" \
   sh -c "[ $status -eq 0 ] && test -f '$work/home/in/dev-7/b/z-after.txt'"
 check "a file growing while sent: its measured size is on the server" \
-  test "$(stat -c %s "$work/home/in/dev-7/b/large.bin")" -eq $((4 * 1024 * 1024))
+  test "$(stat -c %s "$work/home/in/dev-7/b/large.bin")" -eq $((16 * 1024 * 1024))
 upload; status=$?
 check "a file grown while sent: its new version goes next time" same_files
 
