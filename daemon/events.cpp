@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -19,6 +20,9 @@ namespace {
 
 // A script gets this long to end on SIGTERM before SIGKILL.
 constexpr unsigned STOP_GRACE_S = 10;
+// What SIGKILL hit may take a moment to let go of the card; one stuck in the
+// kernel is not waited for longer than this.
+constexpr unsigned KILL_SETTLE_S = 2;
 constexpr int HANDLED[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD};
 
 int signals = -1;
@@ -28,6 +32,10 @@ int watch = -1;
 std::string settings_name;
 bool stopping = false;
 bool reload_kept = false;
+// The shell events_run() started, and its wait status once it has ended.
+pid_t script = 0;
+bool script_ended = false;
+int script_status = 1;
 
 enum ready_t { READY_SIGNAL = 1, READY_ALARM = 2, READY_PAUSE = 4, READY_WATCH = 8 };
 
@@ -50,12 +58,48 @@ unsigned wait_for(bool alarm, bool pause)
     return ready;
 }
 
+// Reaps every child that has ended: the script, whose status is kept, and
+// whatever the daemon adopted as subreaper (what a script left behind). Only
+// the script is ever waited for, so nobody else's status is lost here.
+void reap()
+{
+    for (;;) {
+        int status;
+        pid_t done = waitpid(-1, &status, WNOHANG);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            // No child left at all: the script cannot end any more.
+            if (done < 0 && script > 0 && !script_ended) {
+                script_ended = true;
+                script_status = 1;
+            }
+            return;
+        }
+        if (done == script) {
+            script_ended = true;
+            script_status = status;
+        }
+    }
+}
+
+// A child's end is taken in as soon as its SIGCHLD is read: one signal may
+// stand for several ends.
 int next_signal()
 {
     struct signalfd_siginfo info;
     if (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
         return 0;
+    if (info.ssi_signo == SIGCHLD)
+        reap();
     return static_cast<int>(info.ssi_signo);
+}
+
+// A process group is there as long as one of its members is, a zombie not
+// yet reaped included.
+bool group_ended(pid_t group)
+{
+    return kill(-group, 0) < 0 && errno == ESRCH;
 }
 
 // Whether the settings file itself was written or replaced. Its folder is
@@ -127,6 +171,11 @@ int events_init(const char *settings_path)
         syslog(LOG_ERR, "cannot set up waiting: %s", std::strerror(errno));
         return 0;
     }
+    // The shell that runs a script dies of a stop's SIGTERM at once; what it
+    // started (the uploader, saving its record) must still get its grace.
+    // Adopted by the daemon, the group's last members wake the wait as they
+    // end; should the kernel refuse, a stop simply waits out the grace.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     std::string folder = settings_path;
     size_t slash = folder.rfind('/');
@@ -204,33 +253,39 @@ int events_pause(unsigned seconds, int stoppable)
 
 int events_run(const char *command, int stoppable)
 {
-    pid_t pid = run_child("/bin/sh", "-c", command);
-    if (pid < 0)
+    pid_t group = run_child("/bin/sh", "-c", command);
+    if (group < 0)
         return 1;
-    bool ending = false;
+    script = group;
+    script_ended = false;
+    // After a stop the shell's end is not enough: the whole group gets its
+    // grace, and what SIGKILL then hits a moment to be gone, so that
+    // nothing of it still holds the card or runs on beside the release.
+    enum { RUNNING, GRACE, KILLED, GIVEN_UP } phase = RUNNING;
     for (;;) {
-        int status;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
-            // What the script left of its group after a stop would run on
-            // beside the release.
-            if (ending) {
-                kill(-pid, SIGKILL);
-                arm(pause_timer, 0, 0);
-            }
-            return done == pid ? status : 1;
-        }
-        unsigned ready = wait_for(false, ending);
+        if (script_ended && (phase == RUNNING || phase == GIVEN_UP || group_ended(group)))
+            break;
+        unsigned ready = wait_for(false, phase == GRACE || phase == KILLED);
         if ((ready & READY_SIGNAL) && within_cycle(next_signal()) && stoppable) {
-            kill(-pid, SIGTERM);
+            kill(-group, SIGTERM);
             arm(pause_timer, 0, STOP_GRACE_S);
-            ending = true;
+            phase = GRACE;
         }
         if ((ready & READY_WATCH) && settings_changed())
             reload_kept = true;
-        if ((ready & READY_PAUSE) && timer_expired(pause_timer))
-            kill(-pid, SIGKILL);
+        if ((ready & READY_PAUSE) && timer_expired(pause_timer)) {
+            if (phase == GRACE) {
+                kill(-group, SIGKILL);
+                arm(pause_timer, 0, KILL_SETTLE_S);
+                phase = KILLED;
+            } else {
+                phase = GIVEN_UP;
+            }
+        }
     }
+    arm(pause_timer, 0, 0);
+    script = 0;
+    return script_status;
 }
 
 int events_stopping()

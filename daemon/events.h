@@ -28,7 +28,9 @@ event_t events_wait(time_t target);
 int events_pause(unsigned seconds, int stoppable);
 // Within a cycle: runs "/bin/sh -c command" and gives its wait status. With
 // `stoppable` a stop ends the script's process group: SIGTERM, then SIGKILL
-// after a grace period.
+// to what is left of it after a grace period; it returns once the whole group
+// is gone, not only the shell. The daemon adopts what its scripts leave
+// behind and reaps it: every child it starts and waits for goes through here.
 int events_run(const char *command, int stoppable);
 // 1 once SIGTERM or SIGINT came: the daemon is to release the card and end.
 int events_stopping();
