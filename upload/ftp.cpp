@@ -24,6 +24,9 @@ constexpr int POLL_MS = 1000;
 // Stored beside a file that will not grow, to tell a full disk from a link
 // that breaks data connections.
 constexpr const char *SPACE_PROBE = ".velmora-upload-space-probe";
+// A stop lets a request whose bytes are all out finish this long: cut off
+// between RNTO and its reply, the server holds a file no record knows of.
+constexpr int64_t FINISH_GRACE_MS = 3000;
 
 enum size_method_t { SIZE_BY_SIZE, SIZE_BY_MLST, SIZE_UNKNOWN };
 
@@ -86,6 +89,7 @@ struct ftp_session_t {
     uint64_t sent = 0;
     uint64_t end = 0;
     bool shrunk = false;
+    int64_t stopped_ms = 0;   // when the progress function first said stop
     ftp_progress_fn progress = nullptr;
     void *progress_context = nullptr;
 };
@@ -211,9 +215,13 @@ size_t on_body(char *, size_t size, size_t count, void *)
 int on_progress(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     auto *s = static_cast<ftp_session_t *>(context);
-    if (s->progress && !s->progress(s->progress_context, s->start + s->sent))
+    if (!s->progress || s->progress(s->progress_context, s->start + s->sent))
+        return 0;
+    if (s->start + s->sent < s->end)
         return 1;
-    return 0;
+    if (s->stopped_ms == 0)
+        s->stopped_ms = now_ms();
+    return now_ms() - s->stopped_ms > FINISH_GRACE_MS ? 1 : 0;
 }
 
 void set_tls(CURL *c, const ftp_options_t &o)
@@ -252,6 +260,8 @@ void begin(ftp_session_t *s, const std::string &url)
     s->confirming = false;
     s->error[0] = 0;
     s->sent = 0;
+    s->start = s->end = 0;
+    s->stopped_ms = 0;
     curl_easy_setopt(s->curl, CURLOPT_URL, url.c_str());
     long timeout = 0;
     if (s->options.deadline_ms > 0)
