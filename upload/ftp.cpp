@@ -78,11 +78,9 @@ struct ftp_session_t {
     bool encrypted = false;
     bool logged_in = false;
     std::set<std::string> folders;   // known to exist on the server
-    // A file whose last attempt broke off in the data connection, and how
-    // much of it the server held before that attempt.
+    // A file whose last attempt broke off: its partial file is worth asking
+    // for, however small.
     std::string broken_path;
-    bool broken_known = false;
-    uint64_t broken_partial = 0;
     // The file being sent.
     int fd = -1;
     uint64_t start = 0;
@@ -157,7 +155,8 @@ size_t on_reply(char *data, size_t size, size_t count, void *context)
         return n;
     s->replied = true;
     s->last_code = std::atoi(line.substr(0, 3).c_str());
-    s->last_reply = walk_printable(line);
+    // A reply can quote a whole path back: the reason must stay readable.
+    s->last_reply = walk_printable(line.substr(0, 300));
     bool refused = s->last_code >= 400;
     if (s->last_code == 234)
         s->encrypted = true;
@@ -442,10 +441,10 @@ bool partial_size(ftp_session_t *s, const std::string &tmp_path, uint64_t &size,
     return true;
 }
 
-// The server took part of a file, then none of the last attempt's bytes.
-// Either its disk is full (its 451 or 452 is lost when it cuts the data
-// connection mid-way) or the link breaks data connections. A one-byte file
-// tells them apart: its reply is not lost.
+// A transfer that broke off or failed in the server's writing: either its
+// disk is full (its 451 or 452 is lost when it cuts the data connection
+// mid-way, and 451 names any failed write) or the link breaks data
+// connections. A one-byte file tells them apart: its reply is not lost.
 bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
 {
     int fd = memfd_create("probe", MFD_CLOEXEC);
@@ -574,18 +573,8 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
 
     ftp_result_t r;
     uint64_t offset = 0;
-    bool again = s->broken_path == path;
-    bool probed = size >= RESUME_MIN || again;
-    if (probed && !partial_size(s, tmp_path, offset, r))
+    if ((size >= RESUME_MIN || s->broken_path == path) && !partial_size(s, tmp_path, offset, r))
         return r;
-    if (again && s->broken_known && offset > 0 && offset == s->broken_partial && offset < size &&
-        disk_full(s, folder, r)) {
-        s->broken_path.clear();
-        r.detail += "; it keeps no more than " + std::to_string(offset) + " of " + name + "'s " +
-                    std::to_string(size) + " bytes";
-        return r;
-    }
-    uint64_t partial = offset;
     // A partial file larger than the local one is not ours to continue.
     if (offset > size)
         offset = 0;
@@ -613,10 +602,13 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
     if (code == CURLE_OK || s->sent > 0)
         s->folders.insert(s->base + folder);
     s->broken_path.clear();
-    if (code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_PARTIAL_FILE) {
+    bool broken = code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_PARTIAL_FILE;
+    if (broken)
         s->broken_path = path;
-        s->broken_known = probed;
-        s->broken_partial = partial;
+    if (s->sent > 0 && !s->size_seen && (broken || s->last_code == 451)) {
+        ftp_result_t cut = failure(s, code, true);   // before the probe's replies replace these
+        disk_full(s, folder, cut);
+        return cut;
     }
     r.sent = s->sent;
     r.resumed = offset > 0;

@@ -156,7 +156,7 @@ bool number(FILE *f, const char *key, int64_t low, int64_t high, int64_t &out, s
     if (text.empty())
         return true;
     if (text.find_first_not_of("0123456789") != std::string::npos) {
-        error = std::string(key) + "=" + walk_printable(text) + " is not a whole number";
+        error = std::string(key) + "=\"" + walk_printable(text) + "\" is not a whole number";
         return false;
     }
     errno = 0;
@@ -271,6 +271,59 @@ void show_progress(const run_t &run, uint64_t in_file)
                  human(rate).c_str(), left);
 }
 
+// The record of unfinished temporary files is kept only while it has any.
+void save_unfinished(const std::string &path, const record_t &unfinished)
+{
+    if (unfinished.files.empty() ? unlink(path.c_str()) != 0 && errno != ENOENT : !record_save(path, unfinished))
+        syslog(LOG_ERR, "cannot save %s: %s", path.c_str(), std::strerror(errno));
+}
+
+void warn_tls_once(const ftp_session_t *s, const config_t &c, bool &warned)
+{
+    if (warned || !ftp_logged_in(s) || c.ftp.tls != FTP_TLS_AUTO)
+        return;
+    warned = true;
+    if (!ftp_encrypted(s))
+        syslog(LOG_WARNING, "FTP server %s offers no TLS: the password and the data went in clear text",
+               c.ftp.server.c_str());
+    else if (c.ftp.ca_file.empty())
+        syslog(LOG_WARNING, "FTP server %s: encrypted, but its certificate was not checked "
+                            "(set CA_FILE in the upload options)", c.ftp.server.c_str());
+}
+
+struct state_files_t {
+    std::string record_path, unfinished_path;
+    bool usable = true;
+    record_t record, unfinished;
+    bool dirty = false;
+    timespec saved{};
+
+    // Empty, or why the record could not be saved.
+    std::string save()
+    {
+        std::string failed;
+        if (!usable)
+            return failed;   // said once, up front
+        if (dirty)
+            dirty = !record_save(record_path, record);
+        if (dirty)
+            failed = "cannot save the record " + record_path + ": " + std::strerror(errno) +
+                     " (the files sent are sent again next time)";
+        save_unfinished(unfinished_path, unfinished);
+        clock_gettime(CLOCK_MONOTONIC, &saved);
+        return failed;
+    }
+};
+
+// What the transfer callback needs: the progress shown, and the state saved
+// once a transfer takes a while.
+struct sending_t {
+    run_t &run;
+    state_files_t &state;
+    timespec file_started{};
+    bool listed = true;   // the current file's temporary name is on disk
+};
+
 // Set by SIGTERM or SIGINT: velmorad stopping mid-upload ends its script's
 // whole process group and kills it 10 s later.
 volatile sig_atomic_t stop_requested = 0;
@@ -282,7 +335,15 @@ void on_stop(int)
 
 bool on_progress(void *context, uint64_t sent)
 {
-    show_progress(*static_cast<run_t *>(context), sent);
+    auto *sending = static_cast<sending_t *>(context);
+    show_progress(sending->run, sent);
+    // A transfer that takes a while gets its temporary file on record (and
+    // the files confirmed before it), so a power cut during it leaves nothing
+    // on the server that a later run does not know of.
+    if (!sending->listed && seconds_since(sending->file_started) >= RECORD_SAVE_SECONDS) {
+        sending->state.save();
+        sending->listed = true;
+    }
     return !stop_requested;
 }
 
@@ -399,24 +460,19 @@ int lock_state(const std::string &state)
     return fd;
 }
 
-// The record of unfinished temporary files is kept only while it has any.
-void save_unfinished(const std::string &path, const record_t &unfinished)
+// One run per card as well; false when stopped while waiting.
+bool lock_card(int root, const std::string &card)
 {
-    if (unfinished.files.empty() ? unlink(path.c_str()) != 0 && errno != ENOENT : !record_save(path, unfinished))
-        syslog(LOG_ERR, "cannot save %s: %s", path.c_str(), std::strerror(errno));
-}
-
-void warn_tls_once(const ftp_session_t *s, const config_t &c, bool &warned)
-{
-    if (warned || !ftp_logged_in(s) || c.ftp.tls != FTP_TLS_AUTO)
-        return;
-    warned = true;
-    if (!ftp_encrypted(s))
-        syslog(LOG_WARNING, "FTP server %s offers no TLS: the password and the data went in clear text",
-               c.ftp.server.c_str());
-    else if (c.ftp.ca_file.empty())
-        syslog(LOG_WARNING, "FTP server %s: encrypted, but its certificate was not checked "
-                            "(set CA_FILE in the upload options)", c.ftp.server.c_str());
+    if (flock(root, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        return true;
+    syslog(LOG_NOTICE, "another upload is reading the card %s: waiting for it to end", card.c_str());
+    std::fprintf(stderr, "velmora-upload: another upload is reading the card %s: waiting for it to end\n",
+                 card.c_str());
+    while (flock(root, LOCK_EX) != 0) {
+        if (errno != EINTR || stop_requested)
+            return false;
+    }
+    return true;
 }
 
 // What one file's attempts came to: sent, or failed for a reason that ends
@@ -427,16 +483,20 @@ outcome_t send_one(ftp_session_t *s, const walk_file_t &file, int fd, const stru
                    run_t &run, bool &warned)
 {
     std::string shown = walk_printable(file.path);
-    ftp_result_t r;
+    ftp_result_t r, cause;
     for (int attempt = 0;; attempt++) {
-        if (c.deadline_ms > 0 && now_ms() >= c.deadline_ms) {
-            // The cause that used the time up is the one to read first.
-            if (r.status != FTP_OK)
-                fail(run, reason_of(r, c.ftp, shown));
+        if (c.deadline_ms > 0 && now_ms() >= c.deadline_ms - 100) {
+            // What failed before the time ran out is the one to read first;
+            // a transfer the budget itself cut short is no cause.
+            if (cause.status != FTP_OK)
+                fail(run, reason_of(cause, c.ftp, shown));
             return OUT_OF_TIME;
         }
         r = ftp_put(s, file.path, fd, uint64_t(st.st_size), int64_t(st.st_mtime));
         warn_tls_once(s, c, warned);
+        // (libcurl's timer may fire a few milliseconds early.)
+        if (!(r.status == FTP_FILE_FAILED && c.deadline_ms > 0 && now_ms() >= c.deadline_ms - 100))
+            cause = r;
         // A size that does not match is tried once more, not for every retry:
         // a server that misreports sizes would otherwise cost minutes a file.
         bool again = r.transient && attempt < (r.file_only ? 1 : c.retries);
@@ -459,24 +519,6 @@ outcome_t send_one(ftp_session_t *s, const walk_file_t &file, int fd, const stru
     // The server, the login or the link: every next file would fail too.
     return r.status == FTP_FILE_FAILED && (r.file_only || !r.transient) ? FILE_FAILED : RUN_FAILED;
 }
-
-struct state_files_t {
-    std::string record_path, unfinished_path;
-    record_t record, unfinished;
-    bool dirty = false;
-    timespec saved{};
-
-    void save(bool last = false)
-    {
-        if (dirty)
-            dirty = !record_save(record_path, record);
-        if (dirty && last)
-            syslog(LOG_ERR, "cannot save the record %s: %s (the files will be sent again)", record_path.c_str(),
-                   std::strerror(errno));
-        save_unfinished(unfinished_path, unfinished);
-        clock_gettime(CLOCK_MONOTONIC, &saved);
-    }
-};
 
 // Removes the temporary files of earlier runs whose card file changed or
 // went; false when the server cannot be used at all.
@@ -505,7 +547,8 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
         fail(run, "cannot set up libcurl");
         return;
     }
-    ftp_set_progress(s, on_progress, &run);
+    sending_t sending{run, state};
+    ftp_set_progress(s, on_progress, &sending);
     state.saved = run.started;
     bool warned = false, out_of_time = false;
     bool usable = drop_stale(s, stale, c, state, run);
@@ -515,6 +558,8 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
         std::string shown = walk_printable(file.path);
         int fd = walk_open(root, file.path);
         struct stat st;
+        if (fd < 0 && errno == ENOENT)
+            continue;   // gone from the card since the walk: nothing to send
         if (fd < 0 || fstat(fd, &st) != 0) {
             fail(run, "file " + shown + " could not be read from the card: " + std::strerror(errno));
             if (fd >= 0)
@@ -525,8 +570,10 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
         // cut leaves is found again. Files confirmed just before a long
         // transfer must not wait for its end either.
         state.unfinished.files[file.path] = {uint64_t(st.st_size), int64_t(st.st_mtime)};
-        if (uint64_t(st.st_size) >= RECORD_SAVE_BEFORE_BYTES)
+        sending.listed = uint64_t(st.st_size) >= RECORD_SAVE_BEFORE_BYTES;
+        if (sending.listed)
             state.save();
+        clock_gettime(CLOCK_MONOTONIC, &sending.file_started);
         outcome_t outcome = send_one(s, file, fd, st, c, run, warned);
         close(fd);
         if (outcome == OUT_OF_TIME) {
@@ -553,7 +600,9 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
     if (run.sent < todo.size())
         run.lines.push_back(std::to_string(todo.size() - run.sent) + " of " + std::to_string(todo.size()) +
                             " files to send are not on the server");
-    state.save(true);
+    std::string unsaved = state.save();
+    if (!unsaved.empty())
+        fail(run, unsaved);
     if (run.progress)
         std::fputc('\n', stderr);
     ftp_close(s);
@@ -566,13 +615,19 @@ int upload(const args_t &a)
     run.progress = isatty(STDERR_FILENO);
     // On a freshly installed device nothing has made the state folder yet,
     // and a failure the daemon cannot read about is an "unknown error".
+    std::string state_problem;
     if (!a.dry_run) {
         mkdirs(a.state);
         // Taken before the error log is touched: that may be the other run's.
-        if (lock_state(a.state) == -1) {
+        int lock = lock_state(a.state);
+        if (lock == -1) {
             std::fprintf(stderr, "velmora-upload: stopped while waiting for the other upload\n");
             return EXIT_FAILED;
         }
+        // The card still goes, but without a record every day sends it all.
+        if (lock == -2)
+            state_problem = "state folder " + a.state + " not writable (" + std::strerror(errno) +
+                            "): no record of sent files can be kept, so every file is sent again each time";
         mkdirs(folder_of(a.error_log));
         unlink(a.error_log.c_str());
     }
@@ -606,6 +661,13 @@ int upload(const args_t &a)
     int root = run.reason.empty() ? walk_open_root(card.c_str()) : -1;
     if (run.reason.empty() && root < 0)
         fail(run, "card not readable at " + card + ": " + std::strerror(errno));
+    // Runs with other state folders may read the same card to the same
+    // server: they would write the same temporary files.
+    if (root >= 0 && !a.dry_run && !lock_card(root, card)) {
+        close(root);
+        std::fprintf(stderr, "velmora-upload: stopped while waiting for the other upload\n");
+        return EXIT_FAILED;
+    }
 
     walk_result_t walk;
     if (root >= 0) {
@@ -616,6 +678,7 @@ int upload(const args_t &a)
         state_files_t state;
         state.record_path = a.state + "/" + RECORD_NAME;
         state.unfinished_path = a.state + "/" + UNFINISHED_NAME;
+        state.usable = state_problem.empty();
         if (!a.all) {
             int bad = record_load(state.record_path, record);
             if (bad)
@@ -675,6 +738,8 @@ int upload(const args_t &a)
             std::fprintf(stderr, "velmora-upload: %s\n", line.c_str());
         return run.reason.empty() ? 0 : EXIT_FAILED;
     }
+    if (!state_problem.empty())
+        fail(run, state_problem);
     syslog(LOG_INFO, "sent %zu files (%" PRIu64 " bytes), %zu already on the server, %zu resumed, %.0f s%s%s",
            run.sent, run.bytes, run.already, run.resumed, seconds_since(run.started),
            run.reason.empty() ? "" : "; failed: ", run.reason.c_str());

@@ -182,13 +182,16 @@ sessions_end
 upload_bg out; first=$!
 sleep 1
 upload_bg out2; second=$!
+upload_bg out3 --state "$work/state-other"; third=$!
 sleep 2
 check "two runs: the second says whose run it waits for" grep -q "another upload (pid $first)" "$work/out2"
+check "two runs, two state folders: the second waits for the card" grep -q "another upload is reading the card" "$work/out3"
 tc qdisc del dev lo root
 wait "$first"; status=$?
 check "two runs: the first ends well" exit_is 0
 wait "$second"; status=$?
 check "two runs: the second ends well" exit_is 0
+wait "$third"
 check "two runs: the server holds the card's files whole" same_files
 check "two runs: the record holds the large file at its size" \
   grep -q "^$((4 * 1024 * 1024)) .* b/large.bin$" "$work/state/uploaded"
@@ -254,8 +257,9 @@ upload --all; status=$?
 check "TLS required, server without TLS: exit 1" exit_is 1
 check "TLS required, server without TLS: the error log says so" reason_is "^TLS required but not offered"
 
-# The server's disk full: a tiny tmpfs as the device's folder.
-conf RETRIES=2
+# The server's disk full: a tiny tmpfs as the device's folder. Said at the
+# first cut, not only after retries that cannot help.
+conf RETRIES=0
 mkdir -p "$work/home/in/full"
 mount -t tmpfs -o size=256k,uid=4242,gid=4242 tmpfs "$work/home/in/full"
 settings "$work/full" "$password" /in/full
@@ -277,6 +281,28 @@ started=$SECONDS
 upload --all; status=$?
 check "a time budget ends the retries in time" test $((SECONDS - started)) -le 8
 check "a time budget keeps the real cause first" reason_is "^FTP server 127.0.0.1 unreachable"
+conf TIME_BUDGET=2
+server
+slow
+upload --all; status=$?
+tc qdisc del dev lo root
+check "a transfer the budget cuts short is no cause: the budget is named first" reason_is "^the time budget of 2 s"
+server
+# Killed outright while a small file goes on a slow link: its temporary
+# file is known to the next runs all the same.
+head -c 200000 /dev/urandom > "$card/slow.bin"
+conf MAX_RATE=20000
+upload_bg out; sleep 3; kill -KILL $!; wait $! 2> /dev/null
+sessions_end
+echo changed >> "$card/slow.bin"
+conf
+upload; status=$?
+check "a power cut's temporary file of a changed small file is removed" \
+  test -z "$(find "$work/home/in" -name '.slow.bin.part-*')"
+"$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" --state /proc/velmora \
+  --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
+check "a state folder that cannot be written fails the run with its reason" reason_is "state folder /proc/velmora not writable"
+kill "$ftpd"; wait "$ftpd" 2>/dev/null; ftpd=
 conf TIME_BUDGET=3000000000
 upload; status=$?
 check "an option out of range is named in the error log" reason_is "TIME_BUDGET=3000000000 is out of range"
@@ -285,7 +311,7 @@ mkdir "$work/full-var"
 mount -t tmpfs -o size=4k tmpfs "$work/full-var"
 head -c 4096 /dev/zero > "$work/full-var/filler" 2> /dev/null
 "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
-  --state "$work/state" --error-log "$work/full-var/ftperror.log" > "$work/out" 2>&1
+  --state "$work/state" --error-log "$work/full-var/ftperror.log" --all > "$work/out" 2>&1
 check "a full /var: the error log that cannot be written is said, not left empty" \
   sh -c "grep -q 'cannot write the error log' '$work/out' && test ! -e '$work/full-var/ftperror.log'"
 umount "$work/full-var"
