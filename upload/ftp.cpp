@@ -660,6 +660,7 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
         r.status = FTP_FILE_FAILED;
         r.transient = true;
         r.file_only = true;
+        r.size_mismatch = true;
         r.detail = "the server holds " + (s->size_seen ? std::to_string(s->size_reply) : "an unknown number of") +
                    " bytes of " + std::to_string(size);
         return r;

@@ -48,6 +48,7 @@ struct ftp_result_t {
     ftp_status_t status = FTP_OK;
     bool transient = false;   // worth another try after a pause
     bool file_only = false;   // only this file is concerned: the others can go
+    bool size_mismatch = false;   // the server holds another size than was sent
     std::string detail;       // the server's reply or libcurl's reason, printable
     bool resumed = false;
     uint64_t sent = 0;        // bytes of the file sent this time

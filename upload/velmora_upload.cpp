@@ -44,6 +44,9 @@ constexpr int EXIT_USAGE = 2;
 constexpr double RECORD_SAVE_SECONDS = 2.0;
 constexpr uint64_t RECORD_SAVE_BEFORE_BYTES = uint64_t(1) << 20;
 constexpr unsigned BACKOFF_FIRST_MS = 2000;
+// A server that keeps another size than was sent, file after file, is not
+// going to keep the rest of the card either.
+constexpr int MISMATCHES_IN_A_ROW = 3;
 constexpr unsigned BACKOFF_MAX_MS = 120000;
 
 struct args_t {
@@ -480,7 +483,7 @@ bool lock_card(int root, const std::string &card)
 enum outcome_t { SENT, FILE_FAILED, RUN_FAILED, OUT_OF_TIME };
 
 outcome_t send_one(ftp_session_t *s, const walk_file_t &file, int fd, const struct stat &st, const config_t &c,
-                   run_t &run, bool &warned)
+                   run_t &run, bool &warned, int &mismatches)
 {
     std::string shown = walk_printable(file.path);
     ftp_result_t r, cause;
@@ -516,6 +519,12 @@ outcome_t send_one(ftp_session_t *s, const walk_file_t &file, int fd, const stru
     if (stop_requested)
         return RUN_FAILED;
     fail(run, reason_of(r, c.ftp, shown));
+    mismatches = r.size_mismatch ? mismatches + 1 : 0;
+    if (mismatches >= MISMATCHES_IN_A_ROW) {
+        fail(run, "FTP server " + c.ftp.server + " kept another size than was sent for " +
+                      std::to_string(mismatches) + " files in a row: nothing more is sent");
+        return RUN_FAILED;
+    }
     // The server, the login or the link: every next file would fail too.
     return r.status == FTP_FILE_FAILED && (r.file_only || !r.transient) ? FILE_FAILED : RUN_FAILED;
 }
@@ -551,6 +560,7 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
     ftp_set_progress(s, on_progress, &sending);
     state.saved = run.started;
     bool warned = false, out_of_time = false;
+    int mismatches = 0;
     bool usable = drop_stale(s, stale, c, state, run);
     for (const walk_file_t &file : todo) {
         if (stop_requested || !usable)
@@ -574,7 +584,7 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
         if (sending.listed)
             state.save();
         clock_gettime(CLOCK_MONOTONIC, &sending.file_started);
-        outcome_t outcome = send_one(s, file, fd, st, c, run, warned);
+        outcome_t outcome = send_one(s, file, fd, st, c, run, warned, mismatches);
         close(fd);
         if (outcome == OUT_OF_TIME) {
             out_of_time = true;
@@ -584,6 +594,7 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
             break;
         if (outcome == FILE_FAILED)
             continue;
+        mismatches = 0;
         run.sent++;
         run.bytes_done += uint64_t(st.st_size);
         state.record.files[file.path] = {uint64_t(st.st_size), int64_t(st.st_mtime)};
