@@ -424,6 +424,11 @@ q_truncating() {
   [ "$(tail -n +2 "$work/state/uploaded" 2>/dev/null | wc -l)" -eq 0 ] ||
     fault "$(tail -n +2 "$work/state/uploaded" | wc -l) files recorded as sent"
 }
+q_escapes() {
+  upload --settings "$work/wrong"; exit_is 1
+  ! grep -q $'\e' "$work/ftperror.log" "$work/out" || fault "a raw escape sequence reached the error log or stderr"
+  grep -qF '\x1b[2J' "$work/ftperror.log" || fault "the reply's escape is not shown: $(first_line)"
+}
 q_resets() {
   conf RETRIES=4
   upload; finals_whole; recorded_whole
@@ -463,6 +468,7 @@ for server in "${servers[@]}"; do
       quirk truncating-stor q_truncating --truncate-stor
       quirk data-resets q_resets --reset-data 65536,3
       quirk too-many-users q_busy --max-sessions 2
+      quirk escapes q_escapes --escapes
       ;;
     *) echo "unknown server $server"; exit 2 ;;
   esac

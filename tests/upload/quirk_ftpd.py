@@ -42,6 +42,7 @@ def options():
     p.add_argument("--reset-data", metavar="BYTES,COUNT",
                    help="resets (RST) the first COUNT uploads that reach BYTES")
     p.add_argument("--max-sessions", type=int, default=0, help="421 too many users beyond this")
+    p.add_argument("--escapes", action="store_true", help="refusals carry terminal escape sequences")
     return p.parse_args()
 
 
@@ -116,6 +117,8 @@ def build_handler(o, xferlog):
             super().close()
 
         def respond(self, resp, logfun=None):
+            if o.escapes and resp[:1] in "45":
+                resp = resp[:4] + "\x1b[2J\x1b]0;owned\x07" + resp[4:]
             if o.multiline and resp[:3] not in SINGLE_LINE and len(resp) > 3:
                 self.push("%s-The quirk server says:\r\n" % resp[:3])
                 self.push(" continuation lines may hold anything, 200 OK included\r\n")

@@ -93,7 +93,6 @@ exit_is() { [ "$status" -eq "$1" ] || { echo "  exit $status, output: $(cat "$wo
 # Regular files with their checksums: what the card holds against the server.
 files() { (cd "$1" && find . -type f ! -name '.*.part-*' -print0 | sort -z | xargs -0r sha1sum); }
 same_files() { diff <(files "$work/card") <(files "$work/home/in/dev-7") > /dev/null; }
-no_partials_under_final_names() { ! find "$work/home/in" -name '.*.part-*' -size 0 | grep -q .; }
 transfers() { wc -l < "$work/xfer.log" 2>/dev/null || echo 0; }
 
 server
