@@ -12,8 +12,10 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <strings.h>
 #include <fcntl.h>
 #include <iterator>
 #include <string>
@@ -173,11 +175,47 @@ bool number(FILE *f, const char *key, int64_t low, int64_t high, int64_t &out, s
     return true;
 }
 
+// Every line of the options file is a comment, blank or a known option: a
+// misspelt key (or a blank before it) would silently leave its default, TLS
+// among them.
+bool all_known(FILE *f, std::string &error)
+{
+    static const char *const keys[] = {"MOUNT_POINT", "TLS", "CA_FILE", "SIZE_CHECK", "CONNECT_TIMEOUT",
+                                       "LOW_SPEED_LIMIT", "LOW_SPEED_TIME", "TIME_BUDGET", "MAX_RATE", "RETRIES"};
+    char *line = nullptr;
+    size_t capacity = 0;
+    int number = 0;
+    bool ok = true;
+    std::rewind(f);
+    while (ok && getline(&line, &capacity, f) >= 0) {
+        number++;
+        std::string text = line;
+        text.erase(text.find_last_not_of("\r\n \t") == std::string::npos ? 0 : text.find_last_not_of("\r\n \t") + 1);
+        if (text.empty() || text[0] == '#')
+            continue;
+        size_t eq = text.find('=');
+        std::string key = text.substr(0, eq);
+        ok = eq != std::string::npos && std::any_of(std::begin(keys), std::end(keys), [&key](const char *known) {
+                 return strcasecmp(key.c_str(), known) == 0;
+             });
+        if (!ok)
+            error = "line " + std::to_string(number) + " \"" + walk_printable(text.substr(0, 80)) +
+                    "\" is not one of the options";
+    }
+    std::free(line);
+    return ok;
+}
+
 bool load_config(const args_t &a, config_t &c, std::string &error)
 {
     FILE *f = cfg_open(a.config.c_str(), "r");
     if (!f && a.config_given) {
         error = "cannot read " + a.config + ": " + std::strerror(errno);
+        return false;
+    }
+    if (f && !all_known(f, error)) {
+        cfg_close(f);
+        error = "in " + a.config + ": " + error;
         return false;
     }
     std::string card = cfg_get_str(f, "MOUNT_POINT");

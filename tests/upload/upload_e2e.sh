@@ -305,6 +305,9 @@ kill "$ftpd"; wait "$ftpd" 2>/dev/null; ftpd=
 conf TIME_BUDGET=3000000000
 upload; status=$?
 check "an option out of range is named in the error log" reason_is "TIME_BUDGET=3000000000 is out of range"
+conf "TSL=require"
+upload; status=$?
+check "a misspelt option is named, not left to its default" reason_is 'line 1 "TSL=require" is not one of the options'
 conf
 mkdir "$work/full-var"
 mount -t tmpfs -o size=4k tmpfs "$work/full-var"
