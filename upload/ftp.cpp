@@ -235,7 +235,7 @@ void set_tls(CURL *c, const ftp_options_t &o)
     // Under TLS 1.3 the session ticket comes after the handshake and this
     // libcurl does not offer it on every data connection, so the server
     // refuses them; TLS 1.2 resumes every time.
-    curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2) | long(CURL_SSLVERSION_MAX_TLSv1_2));
     bool verify = o.tls == FTP_TLS_REQUIRE || !o.ca_file.empty();
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, long(verify));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);

@@ -184,11 +184,11 @@ bool all_known(FILE *f, std::string &error)
                                        "LOW_SPEED_LIMIT", "LOW_SPEED_TIME", "TIME_BUDGET", "MAX_RATE", "RETRIES"};
     char *line = nullptr;
     size_t capacity = 0;
-    int number = 0;
+    int line_number = 0;
     bool ok = true;
     std::rewind(f);
     while (ok && getline(&line, &capacity, f) >= 0) {
-        number++;
+        line_number++;
         std::string text = line;
         text.erase(text.find_last_not_of("\r\n \t") == std::string::npos ? 0 : text.find_last_not_of("\r\n \t") + 1);
         if (text.empty() || text[0] == '#')
@@ -199,7 +199,7 @@ bool all_known(FILE *f, std::string &error)
                  return strcasecmp(key.c_str(), known) == 0;
              });
         if (!ok)
-            error = "line " + std::to_string(number) + " \"" + walk_printable(text.substr(0, 80)) +
+            error = "line " + std::to_string(line_number) + " \"" + walk_printable(text.substr(0, 80)) +
                     "\" is not one of the options";
     }
     std::free(line);
@@ -749,12 +749,13 @@ int upload(const args_t &a)
             }
         }
         // A temporary file is continued only by the same version of its file.
-        for (const auto &[path, entry] : state.unfinished.files) {
-            auto same = [&](const walk_file_t &f) {
-                return f.path == path && f.size == entry.size && f.mtime == entry.mtime;
+        for (const auto &unfinished : state.unfinished.files) {
+            walk_file_t left{unfinished.first, unfinished.second.size, unfinished.second.mtime};
+            auto same = [&left](const walk_file_t &f) {
+                return f.path == left.path && f.size == left.size && f.mtime == left.mtime;
             };
             if (std::none_of(todo.begin(), todo.end(), same))
-                stale.push_back({path, entry.size, entry.mtime});
+                stale.push_back(left);
         }
         run.total = walk.files.size();
         if (a.dry_run) {

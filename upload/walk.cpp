@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <numeric>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,9 +191,8 @@ std::string walk_temp_name(const std::string &name, uint64_t size, int64_t mtime
     std::string tmp = "." + name + suffix;
     if (tmp.size() <= NAME_MAX_BYTES)
         return tmp;
-    uint64_t hash = 14695981039346656037ULL;   // FNV-1a
-    for (unsigned char c : name)
-        hash = (hash ^ c) * 1099511628211ULL;
+    uint64_t hash = std::accumulate(name.begin(), name.end(), uint64_t{14695981039346656037ULL},   // FNV-1a
+                                    [](uint64_t h, char c) { return (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL; });
     char mark[20];
     std::snprintf(mark, sizeof mark, "~%016llx", static_cast<unsigned long long>(hash));
     size_t keep = NAME_MAX_BYTES - 1 - suffix.size() - std::strlen(mark);
