@@ -468,6 +468,8 @@ bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
     bool full = code != CURLE_OK && (reply == 452 || reply == 552 || reply == 451);
     if (full) {
         r.status = FTP_DISK_FULL;
+        r.transient = false;   // more tries only send the same bytes again
+        r.file_only = false;
         r.detail = detail;
     }
     return full;

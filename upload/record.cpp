@@ -116,7 +116,7 @@ int record_load(const std::string &path, record_t &r)
     return bad + (line.empty() ? 0 : 1);
 }
 
-int record_save(const std::string &path, const record_t &r)
+int record_save(const std::string &path, const record_t &r, bool durable)
 {
     std::string text = HEADER + escape(r.target) + "\n";
     char numbers[48];
@@ -128,7 +128,7 @@ int record_save(const std::string &path, const record_t &r)
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return 0;
-    bool ok = write_all(fd, text) && fsync(fd) == 0;
+    bool ok = write_all(fd, text) && (!durable || fsync(fd) == 0);
     int saved = errno;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
@@ -138,7 +138,7 @@ int record_save(const std::string &path, const record_t &r)
         return 0;
     }
     // The rename itself is on disk only once its folder is.
-    int dir = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = durable ? open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (dir >= 0) {
         fsync(dir);
         close(dir);

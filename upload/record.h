@@ -24,6 +24,7 @@ struct record_t {
 // how many lines were unusable (a cut-off or damaged tail is skipped).
 int record_load(const std::string &path, record_t &r);
 // 1 when the whole record is on disk, 0 with errno set when the old one stays.
-int record_save(const std::string &path, const record_t &r);
+// Without `durable` it is not synced: it outlives the process, not a power cut.
+int record_save(const std::string &path, const record_t &r, bool durable = true);
 // True when the record holds `path` with exactly this size and time.
 bool record_has(const record_t &r, const std::string &path, uint64_t size, int64_t mtime);

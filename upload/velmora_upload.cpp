@@ -175,6 +175,9 @@ bool number(FILE *f, const char *key, int64_t low, int64_t high, int64_t &out, s
     return true;
 }
 
+// The settings reader's longest line: a longer one reads as several.
+constexpr size_t CFG_LINE_MAX = 16383;
+
 // Every line of the options file is a comment, blank or a known option: a
 // misspelt key (or a blank before it) would silently leave its default, TLS
 // among them.
@@ -190,6 +193,17 @@ bool all_known(FILE *f, std::string &error)
     while (ok && getline(&line, &capacity, f) >= 0) {
         line_number++;
         std::string text = line;
+        if (text.size() > CFG_LINE_MAX) {
+            error = "line " + std::to_string(line_number) + " is longer than " + std::to_string(CFG_LINE_MAX) +
+                    " characters";
+            ok = false;
+            break;
+        }
+        if (line_number == 1 && text.compare(0, 3, "\xef\xbb\xbf") == 0) {
+            error = "line 1 starts with a byte-order mark: save the file as UTF-8 without one";
+            ok = false;
+            break;
+        }
         text.erase(text.find_last_not_of("\r\n \t") == std::string::npos ? 0 : text.find_last_not_of("\r\n \t") + 1);
         if (text.empty() || text[0] == '#')
             continue;
@@ -313,9 +327,10 @@ void show_progress(const run_t &run, uint64_t in_file)
 }
 
 // The record of unfinished temporary files is kept only while it has any.
-void save_unfinished(const std::string &path, const record_t &unfinished)
+void save_unfinished(const std::string &path, const record_t &unfinished, bool durable = true)
 {
-    if (unfinished.files.empty() ? unlink(path.c_str()) != 0 && errno != ENOENT : !record_save(path, unfinished))
+    if (unfinished.files.empty() ? unlink(path.c_str()) != 0 && errno != ENOENT
+                                 : !record_save(path, unfinished, durable))
         syslog(LOG_ERR, "cannot save %s: %s", path.c_str(), std::strerror(errno));
 }
 
@@ -556,6 +571,12 @@ outcome_t send_one(ftp_session_t *s, const walk_file_t &file, int fd, const stru
     }
     if (stop_requested)
         return RUN_FAILED;
+    // The last try allowed, cut short by the budget.
+    if (r.status == FTP_FILE_FAILED && c.deadline_ms > 0 && now_ms() >= c.deadline_ms - 100) {
+        if (cause.status != FTP_OK)
+            fail(run, reason_of(cause, c.ftp, shown));
+        return OUT_OF_TIME;
+    }
     fail(run, reason_of(r, c.ftp, shown));
     mismatches = r.size_mismatch ? mismatches + 1 : 0;
     if (mismatches >= MISMATCHES_IN_A_ROW) {
@@ -615,12 +636,15 @@ void send_files(const std::vector<walk_file_t> &todo, const std::vector<walk_fil
             continue;
         }
         // A temporary file is on record before it can exist, so one that a
-        // cut leaves is found again. Files confirmed just before a long
-        // transfer must not wait for its end either.
+        // cut leaves is found again: synced once the transfer takes a while
+        // (on_progress), before it for a large file, with the files confirmed
+        // just before it, which must not wait for its end either.
         state.unfinished.files[file.path] = {uint64_t(st.st_size), int64_t(st.st_mtime)};
         sending.listed = uint64_t(st.st_size) >= RECORD_SAVE_BEFORE_BYTES;
         if (sending.listed)
             state.save();
+        else if (state.usable)
+            save_unfinished(state.unfinished_path, state.unfinished, false);
         clock_gettime(CLOCK_MONOTONIC, &sending.file_started);
         outcome_t outcome = send_one(s, file, fd, st, c, run, warned, mismatches);
         close(fd);
