@@ -271,6 +271,7 @@ check "server disk full: the file that did not fit is not recorded as sent" \
 check "server disk full: no partial file under a final name" test ! -e "$work/home/in/full/b/large.bin"
 umount "$work/home/in/full"
 
+conf
 kill "$ftpd"; wait "$ftpd" 2>/dev/null; ftpd=
 upload --all; status=$?
 check "server stopped: exit 1" exit_is 1
