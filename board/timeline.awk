@@ -74,6 +74,11 @@ file == 1 {
 
 file == 2 {
 	text = substr($0, index($0, " ") + 1)
+	# A mark written while syslogd wrote a line lands inside that line.
+	if ($2 != "board:" && (inside = index(text, " board: ")) > 0 && substr(text, inside + 8) !~ /^clock/) {
+		emit($1, "mark", substr(text, inside + 8))
+		next
+	}
 	if ($2 == "board:") {
 		if ($5 == "kernel" && $3 == "clock-set" && previous != "clock-set")
 			emit($1, "mark", "clock set")
