@@ -137,7 +137,9 @@ TEST_F(SerialPeer, EndlessTalkerIsCutOffAfter65536Bytes)
     std::string reply = send("stream\r", 2);
     EXPECT_LT(seconds, 8.0) << "the exchange did not stop at its limit";
     EXPECT_EQ(reply.size(), 8191u);
-    EXPECT_GE(written.load(), 65536u);
+    // The talker counts a chunk only once its write returned, which may be
+    // after the reader already took it (seen under user-mode emulation).
+    EXPECT_GE(written.load() + 512, 65536u);
 }
 
 TEST_F(SerialPeer, OneByteAtATimeReArmsTheFullTimeout)
