@@ -74,9 +74,10 @@ file == 1 {
 
 file == 2 {
 	text = substr($0, index($0, " ") + 1)
-	# A mark written while syslogd wrote a line lands inside that line.
-	if ($2 != "board:" && (inside = index(text, " board: ")) > 0 && substr(text, inside + 8) !~ /^clock/) {
-		emit($1, "mark", substr(text, inside + 8))
+	# A mark written while syslogd or the kernel wrote a line lands inside
+	# that line, right after its last character ("... ttyS1board: ...").
+	if ($2 != "board:" && (inside = index(text, "board: ")) > 0 && substr(text, inside + 7) !~ /^clock/) {
+		emit($1, "mark", substr(text, inside + 7))
 		next
 	}
 	if ($2 == "board:") {
