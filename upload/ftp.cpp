@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <curl/curl.h>
+#include <mutex>
 #include <set>
 #include <sys/mman.h>
 #include <sys/select.h>
@@ -28,6 +29,14 @@ constexpr const char *SPACE_PROBE = ".velmora-upload-space-probe";
 // between RNTO and its reply, the server holds a file no record knows of.
 constexpr int64_t FINISH_GRACE_MS = 3000;
 
+// MAX_RATE holds for the run, every session together: each piece of a file
+// waits for its turn on one clock. At most this long a burst may make up
+// for a pause, and a piece is never more than this share of a second.
+constexpr int64_t PACE_BURST_US = 200000;
+constexpr uint64_t PACE_PIECES_PER_S = 20;
+std::mutex pace_lock;
+int64_t pace_next_us = 0;
+
 enum size_method_t { SIZE_BY_SIZE, SIZE_BY_MLST, SIZE_UNKNOWN };
 
 // A list of FTP commands that frees itself.
@@ -40,11 +49,25 @@ struct commands_t {
     void add(const std::string &command) { list = curl_slist_append(list, command.c_str()); }
 };
 
-int64_t now_ms()
+int64_t now_us()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t now_ms()
+{
+    return now_us() / 1000;
+}
+
+// When `bytes` more may go out at `rate` bytes/s, every session counted.
+int64_t pace_reserve(uint64_t bytes, uint64_t rate)
+{
+    std::lock_guard<std::mutex> hold(pace_lock);
+    int64_t start = std::max(pace_next_us, now_us() - PACE_BURST_US);
+    pace_next_us = start + int64_t(bytes * 1000000 / rate);
+    return start;
 }
 
 } // namespace
@@ -194,7 +217,18 @@ size_t on_read(char *buffer, size_t size, size_t count, void *context)
     uint64_t left = s->end - (s->start + s->sent);
     if (left == 0)
         return 0;
-    ssize_t n = pread(s->fd, buffer, size_t(std::min<uint64_t>(size * count, left)), off_t(s->start + s->sent));
+    uint64_t want = std::min<uint64_t>(size * count, left);
+    uint64_t rate = s->options.max_rate;
+    if (rate) {
+        want = std::min(want, std::max<uint64_t>(1024, rate / PACE_PIECES_PER_S));
+        int64_t at = pace_reserve(want, rate);
+        for (int64_t wait; (wait = at - now_us()) > 0;) {
+            if (s->progress && !s->progress(s->progress_context, s->start + s->sent))
+                return CURL_READFUNC_ABORT;
+            usleep(useconds_t(std::min<int64_t>(wait, 100000)));
+        }
+    }
+    ssize_t n = pread(s->fd, buffer, size_t(want), off_t(s->start + s->sent));
     if (n < 0)
         return CURL_READFUNC_ABORT;
     if (n == 0) {
@@ -268,14 +302,33 @@ void begin(ftp_session_t *s, const std::string &url)
     curl_easy_setopt(s->curl, CURLOPT_TIMEOUT_MS, timeout);
 }
 
+// A 530 that means "not now", not "not you".
+bool busy_words(const std::string &reply)
+{
+    std::string lower = reply;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    for (const char *words : {"too many", "maximum number", "already connected", "try later", "try again later"}) {
+        if (lower.find(words) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 ftp_result_t failure(const ftp_session_t *s, CURLcode code, bool storing)
 {
     ftp_result_t r;
     r.detail = s->replied && s->last_code >= 400 ? s->last_reply
                                                  : walk_printable(s->error[0] ? s->error : curl_easy_strerror(code));
     r.sent = s->sent;
+    // Turned away before the login: "421 too many connected users", "530
+    // maximum number of clients". After it, 421 is the server going down.
+    if (!s->logged_in && (s->last_code == 421 || (s->last_code == 530 && busy_words(s->last_reply)))) {
+        r.status = FTP_BUSY;
+        r.transient = true;
+        return r;
+    }
     if (s->last_code == 421) {
-        r.status = FTP_UNREACHABLE;   // "too many users", or the server going down
+        r.status = FTP_UNREACHABLE;
         r.transient = true;
         return r;
     }
@@ -527,8 +580,6 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, std::max(RESPONSE_TIMEOUT_MIN, 2 * o.low_speed_time));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, o.low_speed_limit);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, o.low_speed_time);
-    if (o.max_rate)
-        curl_easy_setopt(c, CURLOPT_MAX_SEND_SPEED_LARGE, curl_off_t(o.max_rate));
     // The control connection idles while a large file goes: keep mobile
     // network gateways from forgetting it.
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);

@@ -23,7 +23,7 @@ struct ftp_options_t {
     long connect_timeout = 15;
     long low_speed_limit = 100;   // bytes/s ...
     long low_speed_time = 60;     // ... for this many seconds aborts a transfer
-    uint64_t max_rate = 0;        // bytes/s, 0 for no limit
+    uint64_t max_rate = 0;        // bytes/s for all sessions together, 0 for no limit
     // A server that can report no size (neither SIZE nor MLST): trust the
     // transfer's own reply instead of refusing to rename.
     bool trust_transfer_reply = false;
@@ -35,6 +35,7 @@ struct ftp_options_t {
 enum ftp_status_t {
     FTP_OK,
     FTP_UNREACHABLE,
+    FTP_BUSY,           // it turns sessions away: too many users, try later
     FTP_LOGIN_REFUSED,
     FTP_TLS_NOT_OFFERED,
     FTP_CERT_NOT_TRUSTED,

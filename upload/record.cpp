@@ -1,5 +1,6 @@
 #include "upload/record.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char *HEADER = "velmora-upload record 1 ";
 constexpr const char *TMP_SUFFIX = ".tmp";
+constexpr const char *JOURNAL_HEADER = "velmora-upload journal 1 ";
 
 // Paths are stored with '%', controls and blanks escaped, so one line is
 // one file whatever its name.
@@ -81,14 +83,15 @@ std::string folder_of(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-} // namespace
-
-int record_load(const std::string &path, record_t &r)
+// Calls `take` with each whole line after a first line equal to `header`;
+// returns the unusable lines (those `take` refused, and a last line without
+// its newline, cut off while being written). -1 when there is no such file
+// or it is for another target.
+template <typename Take> int each_line(const std::string &path, const std::string &header, Take take)
 {
-    r.files.clear();
     FILE *f = std::fopen(path.c_str(), "r");
     if (!f)
-        return 0;
+        return -1;
     int bad = 0;
     bool first = true, ours = false;
     std::string line;
@@ -99,21 +102,74 @@ int record_load(const std::string &path, record_t &r)
             continue;
         }
         if (first) {
-            ours = line == HEADER + escape(r.target);
+            ours = line == header;
             first = false;
-        } else if (ours) {
-            std::string file;
-            record_entry_t entry;
-            if (parse_line(line, file, entry))
-                r.files[file] = entry;
-            else
-                bad++;
-        }
+            if (!ours)
+                break;
+        } else if (!take(line))
+            bad++;
         line.clear();
     }
     std::fclose(f);
-    // A last line without its newline was cut off while being written.
+    if (!ours)
+        return -1;
     return bad + (line.empty() ? 0 : 1);
+}
+
+} // namespace
+
+int record_load(const std::string &path, record_t &r)
+{
+    r.files.clear();
+    int bad = each_line(path, HEADER + escape(r.target), [&r](const std::string &line) {
+        std::string file;
+        record_entry_t entry;
+        if (!parse_line(line, file, entry))
+            return false;
+        r.files[file] = entry;
+        return true;
+    });
+    return std::max(bad, 0);
+}
+
+std::string record_journal_header(const std::string &target)
+{
+    return JOURNAL_HEADER + escape(target) + "\n";
+}
+
+std::string record_journal_line(record_op_t op, const std::string &path, const record_entry_t &entry)
+{
+    char numbers[48];
+    std::snprintf(numbers, sizeof numbers, "%c %" PRIu64 " %" PRId64 " ", char(op), entry.size, entry.mtime);
+    return numbers + escape(path) + "\n";
+}
+
+int record_replay(const std::string &path, record_t &record, record_t &unfinished, bool &matches)
+{
+    std::string header = record_journal_header(record.target);
+    header.pop_back();
+    int bad = each_line(path, header, [&](const std::string &line) {
+        std::string file;
+        record_entry_t entry;
+        if (line.size() < 2 || line[1] != ' ' || !parse_line(line.substr(2), file, entry))
+            return false;
+        switch (line[0]) {
+        case RECORD_LISTED:
+            unfinished.files[file] = entry;
+            return true;
+        case RECORD_DROPPED:
+            unfinished.files.erase(file);
+            return true;
+        case RECORD_CONFIRMED:
+            unfinished.files.erase(file);
+            record.files[file] = entry;
+            return true;
+        default:
+            return false;
+        }
+    });
+    matches = bad >= 0;
+    return std::max(bad, 0);
 }
 
 int record_save(const std::string &path, const record_t &r, bool durable)

@@ -26,5 +26,23 @@ int record_load(const std::string &path, record_t &r);
 // 1 when the whole record is on disk, 0 with errno set when the old one stays.
 // Without `durable` it is not synced: it outlives the process, not a power cut.
 int record_save(const std::string &path, const record_t &r, bool durable = true);
+// The journal: what a run learnt since the record was last written whole,
+// one line appended for each change, so the bytes written grow with the
+// files sent and not with the card. Replaying it in order gives the same
+// state however often it is replayed; a line cut off by a power cut is
+// skipped.
+enum record_op_t : char {
+    RECORD_LISTED = '+',      // a temporary file of this version may be on the server
+    RECORD_DROPPED = '-',     // that temporary file is gone
+    RECORD_CONFIRMED = '=',   // the file is whole on the server under its name
+};
+// The journal's first line: a journal of another target is not replayed.
+std::string record_journal_header(const std::string &target);
+std::string record_journal_line(record_op_t op, const std::string &path, const record_entry_t &entry);
+// Applies the journal at `path` to the record of confirmed files and to the
+// one of temporary files; returns how many lines were unusable. Sets
+// `matches` when the journal is there and is for `record.target`.
+int record_replay(const std::string &path, record_t &record, record_t &unfinished, bool &matches);
+
 // True when the record holds `path` with exactly this size and time.
 bool record_has(const record_t &r, const std::string &path, uint64_t size, int64_t mtime);

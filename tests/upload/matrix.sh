@@ -158,6 +158,10 @@ finals_whole() {
   done < <(cd "$dest" 2>/dev/null && find . -type f ! -name '*.part-*' -print0)
   [ "$bad" -eq 0 ] || fault "$bad files under their final name are not the card's, first: $first ($(stat -c %s "$dest/$first") of $(stat -c %s "$card/$first" 2>/dev/null) bytes)"
 }
+# "SIZE MTIME PATH" of each confirmed file: the record, then its journal.
+recorded() {
+  { tail -n +2 "$work/state/uploaded"; sed -n 's/^= //p' "$work/state/journal"; } 2>/dev/null
+}
 # Every file in the record is on the server whole.
 recorded_whole() {
   local path bad=0 first=
@@ -165,7 +169,7 @@ recorded_whole() {
     path=$(printf '%b' "${path//%/\\x}")
     cmp -s "$dest/$path" "$card/$path" && continue
     bad=$((bad + 1)); first=${first:-$path}
-  done < <(tail -n +2 "$work/state/uploaded" 2>/dev/null)
+  done < <(recorded)
   [ "$bad" -eq 0 ] || fault "$bad recorded files are not whole on the server, first: $first"
 }
 no_parts() {
@@ -421,8 +425,7 @@ q_no_rest() {
 q_consistent() { upload; exit_is 1; finals_whole; recorded_whole; }
 q_truncating() {
   upload; exit_is 1; finals_whole
-  [ "$(tail -n +2 "$work/state/uploaded" 2>/dev/null | wc -l)" -eq 0 ] ||
-    fault "$(tail -n +2 "$work/state/uploaded" | wc -l) files recorded as sent"
+  [ "$(recorded | wc -l)" -eq 0 ] || fault "$(recorded | wc -l) files recorded as sent"
 }
 q_escapes() {
   upload --settings "$work/wrong"; exit_is 1

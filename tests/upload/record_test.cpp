@@ -1,6 +1,7 @@
 // The record of confirmed files: what survives a cut write, what a damaged
 // or foreign record costs (files sent again, never files skipped).
 #include "upload/record.h"
+#include "upload/state.h"
 #include "../test_util.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,90 @@ TEST(Record, MissingRecordIsEmpty)
     record_t r;
     EXPECT_EQ(record_load("/nonexistent/velmora/uploaded", r), 0);
     EXPECT_TRUE(r.files.empty());
+}
+
+// The state as a run leaves it: what a later run loads.
+struct loaded_t {
+    state_t s;
+    loaded_t(const std::string &folder, const std::string &target) { state_load(s, folder, target, false); }
+};
+
+TEST(Journal, CutAnywhereLoadsOnlyWholeEntries)
+{
+    ScratchDir dir;
+    const std::string target = sample().target;
+    {
+        state_t s;
+        state_load(s, dir.path(), target, false);
+        state_listed(s, "a.bin", {10, 1700000000});
+        state_confirmed(s, "a.bin", {10, 1700000000});
+        state_listed(s, "logs/with blank.txt", {20, 1700000001});
+        state_confirmed(s, "logs/with blank.txt", {20, 1700000001});
+        state_listed(s, "big.bin", {123456789, 1700000002});
+        EXPECT_EQ(state_close(s), "");
+    }
+    const std::string whole = dir.read("journal");
+    ASSERT_FALSE(whole.empty()) << "a few confirmations rewrote the record instead of the journal";
+    // A power cut may end the journal at any byte, or fill its tail with
+    // zeros (blocks allocated, data not yet written).
+    for (size_t cut = 0; cut <= whole.size(); cut++) {
+        for (std::string tail : {std::string(), std::string(7, '\0')}) {
+            dir.write("journal", whole.substr(0, cut) + tail);
+            loaded_t loaded(dir.path(), target);
+            state_t &s = loaded.s;
+            for (const auto &[path, entry] : s.record.files) {
+                bool written = (path == "a.bin" && entry.size == 10 && entry.mtime == 1700000000) ||
+                               (path == "logs/with blank.txt" && entry.size == 20 && entry.mtime == 1700000001);
+                EXPECT_TRUE(written) << "cut at " << cut << ": " << path << " " << entry.size;
+            }
+            // Appending after a cut must not glue a new line to the torn one.
+            state_confirmed(s, "after.bin", {5, 5});
+            state_close(s);
+            EXPECT_TRUE(record_has(loaded_t(dir.path(), target).s.record, "after.bin", 5, 5)) << "cut at " << cut;
+        }
+    }
+    dir.write("journal", whole);
+    loaded_t back(dir.path(), target);
+    EXPECT_TRUE(record_has(back.s.record, "logs/with blank.txt", 20, 1700000001));
+    EXPECT_EQ(back.s.unfinished.files.count("big.bin"), 1u) << "a temporary file on the server would be forgotten";
+}
+
+TEST(Journal, NewFilesOnALargeRecordWriteLinesNotTheRecord)
+{
+    ScratchDir dir;
+    record_t big = sample();
+    for (int i = 0; i < 60000; i++)
+        big.files["samples/day-" + std::to_string(i) + ".csv"] = {uint64_t(i), 1700000000};
+    ASSERT_EQ(record_save(dir.path() + "/uploaded", big), 1);
+    struct stat before;
+    ASSERT_EQ(stat((dir.path() + "/uploaded").c_str(), &before), 0);
+    loaded_t loaded(dir.path(), big.target);
+    state_t &s = loaded.s;
+    for (int i = 0; i < 100; i++) {
+        std::string name = "new/" + std::to_string(i) + ".csv";
+        state_listed(s, name, {1, 2});
+        state_confirmed(s, name, {1, 2});
+    }
+    EXPECT_EQ(state_close(s), "");
+    struct stat after;
+    ASSERT_EQ(stat((dir.path() + "/uploaded").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "100 new files rewrote a record of 60000";
+    EXPECT_LT(dir.read("journal").size(), 100u * 200) << "more than 200 bytes a confirmed file";
+    loaded_t back(dir.path(), big.target);
+    EXPECT_EQ(back.s.record.files.size(), 60103u);
+    EXPECT_TRUE(back.s.unfinished.files.empty());
+}
+
+TEST(Journal, OutgrownJournalIsFoldedIntoTheRecord)
+{
+    ScratchDir dir;
+    const std::string target = sample().target;
+    loaded_t loaded(dir.path(), target);
+    for (int i = 0; i < 5000; i++)
+        state_confirmed(loaded.s, "f/" + std::to_string(i) + ".bin", {uint64_t(i), 1});
+    EXPECT_EQ(state_close(loaded.s), "");
+    EXPECT_EQ(access((dir.path() + "/journal").c_str(), F_OK), -1) << "the journal would grow for ever";
+    EXPECT_EQ(loaded_t(dir.path(), target).s.record.files.size(), 5000u);
 }
 
 } // namespace

@@ -1,0 +1,436 @@
+#include "upload/sessions.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+volatile sig_atomic_t stop_requested = 0;
+
+namespace {
+
+// The journal is synced at most this often while files are confirmed: a
+// power cut costs re-sending at most these seconds' worth of files.
+constexpr double SYNC_SECONDS = 2.0;
+// A file this large gets its temporary name on disk before it goes.
+constexpr uint64_t SYNC_BEFORE_BYTES = uint64_t(1) << 20;
+constexpr unsigned BACKOFF_FIRST_MS = 2000;
+constexpr unsigned BACKOFF_MAX_MS = 120000;
+// A busy server is asked again after a pause drawn at random up to a limit
+// that doubles from the first to the last: devices turned away together
+// come back spread out.
+constexpr unsigned BUSY_FIRST_MS = 2000;
+constexpr unsigned BUSY_MAX_MS = 20000;
+// A server that keeps another size than was sent, file after file, is not
+// going to keep the rest of the card either.
+constexpr int MISMATCHES_IN_A_ROW = 3;
+// Sleeps are cut into pieces this long: a stop reaches the thread that
+// took the signal, not necessarily the sleeping one.
+constexpr int64_t NAP_MS = 100;
+
+// What one file's attempts came to.
+enum outcome_t {
+    SENT,
+    FILE_FAILED,   // the others can still go
+    RUN_FAILED,    // every further file would fail too
+    OUT_OF_TIME,   // the time budget ran out
+    GIVEN_BACK,    // the server turned this extra session away: it ends
+};
+
+struct pool_t {
+    const plan_t &plan;
+    int root;
+    const config_t &c;
+    state_t &state;
+    run_t &run;
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t next = 0;
+    std::vector<size_t> given_back;
+    bool halt = false;
+    bool out_of_time = false;
+    int alive = 0;
+    bool first_in = false;     // a session logged in
+    bool met_busy = false;     // a session was turned away: no more are opened
+    int64_t busy_since = 0;    // when the only session was first turned away
+    int mismatches = 0;
+    bool warned = false;
+    timespec synced{};
+    unsigned seed = 0;
+
+    pool_t(const plan_t &plan_, int root_, const config_t &c_, state_t &state_, run_t &run_)
+        : plan(plan_), root(root_), c(c_), state(state_), run(run_)
+    {
+    }
+};
+
+struct session_t {
+    pool_t &pool;
+    ftp_session_t *ftp;
+    timespec file_started{};
+    bool listed = true;   // the current file's temporary name is on disk
+};
+
+// Exponential backoff with jitter, so that devices failing together do not
+// come back together.
+unsigned backoff_ms(pool_t &p, int attempt)
+{
+    unsigned ms = BACKOFF_FIRST_MS;
+    for (int i = 0; i < attempt && ms < BACKOFF_MAX_MS; i++)
+        ms *= 2;
+    ms = std::min(ms, BACKOFF_MAX_MS);
+    std::lock_guard<std::mutex> hold(p.lock);
+    return ms / 2 + unsigned(rand_r(&p.seed)) % (ms / 2 + 1);
+}
+
+// "Full jitter": anywhere from no pause to the limit.
+unsigned busy_pause_ms(pool_t &p, int attempt)
+{
+    unsigned ms = BUSY_FIRST_MS;
+    for (int i = 0; i < attempt && ms < BUSY_MAX_MS; i++)
+        ms *= 2;
+    ms = std::min(ms, BUSY_MAX_MS);
+    std::lock_guard<std::mutex> hold(p.lock);
+    return unsigned(rand_r(&p.seed)) % (ms + 1);
+}
+
+void warn_tls_once(session_t &session)
+{
+    pool_t &p = session.pool;
+    const ftp_options_t &o = p.c.ftp;
+    std::lock_guard<std::mutex> hold(p.lock);
+    if (p.warned || !ftp_logged_in(session.ftp) || o.tls != FTP_TLS_AUTO)
+        return;
+    p.warned = true;
+    if (!ftp_encrypted(session.ftp))
+        syslog(LOG_WARNING, "FTP server %s offers no TLS: the password and the data went in clear text",
+               o.server.c_str());
+    else if (o.ca_file.empty())
+        syslog(LOG_WARNING, "FTP server %s: encrypted, but its certificate was not checked "
+                            "(set CA_FILE in the upload options)", o.server.c_str());
+}
+
+void logged_in(session_t &session)
+{
+    pool_t &p = session.pool;
+    if (!ftp_logged_in(session.ftp))
+        return;
+    std::lock_guard<std::mutex> hold(p.lock);
+    if (!p.first_in) {
+        p.first_in = true;
+        p.changed.notify_all();
+    }
+}
+
+void sync_now(pool_t &p)
+{
+    state_sync(p.state);
+    std::lock_guard<std::mutex> hold(p.lock);
+    clock_gettime(CLOCK_MONOTONIC, &p.synced);
+}
+
+bool on_progress(void *context, uint64_t sent)
+{
+    auto *session = static_cast<session_t *>(context);
+    pool_t &p = session->pool;
+    logged_in(*session);
+    {
+        std::lock_guard<std::mutex> hold(p.lock);
+        show_progress(p.run, sent);
+    }
+    // A transfer that takes a while gets its temporary file on disk (and
+    // the files confirmed before it), so a power cut during it leaves nothing
+    // on the server that a later run does not know of.
+    if (!session->listed && seconds_since(session->file_started) >= SYNC_SECONDS) {
+        sync_now(p);
+        session->listed = true;
+    }
+    return !stop_requested;
+}
+
+bool past_deadline(const config_t &c)
+{
+    // (libcurl's timer may fire a few milliseconds early.)
+    return c.deadline_ms > 0 && now_ms() >= c.deadline_ms - 100;
+}
+
+void fail_locked(pool_t &p, const std::string &reason)
+{
+    std::lock_guard<std::mutex> hold(p.lock);
+    fail(p.run, reason);
+}
+
+// A session that could not even log in while others are at work: the server
+// takes no more. It ends, never the last one.
+bool give_back(pool_t &p)
+{
+    std::lock_guard<std::mutex> hold(p.lock);
+    if (p.alive <= 1)
+        return false;
+    p.alive--;
+    p.met_busy = true;
+    return true;
+}
+
+// The only session, turned away: false once the window is over.
+bool wait_while_busy(pool_t &p, const ftp_result_t &r, int attempt)
+{
+    const config_t &c = p.c;
+    int64_t since;
+    {
+        std::lock_guard<std::mutex> hold(p.lock);
+        p.met_busy = true;
+        if (p.busy_since == 0) {
+            p.busy_since = now_ms();
+            syslog(LOG_NOTICE, "FTP server %s is busy (%s): trying again for up to %lld s", c.ftp.server.c_str(),
+                   r.detail.c_str(), static_cast<long long>(c.busy_wait));
+        }
+        since = p.busy_since;
+    }
+    int64_t window_end = since + c.busy_wait * 1000;
+    if (c.deadline_ms > 0)
+        window_end = std::min(window_end, c.deadline_ms);
+    int64_t pause = std::min<int64_t>(busy_pause_ms(p, attempt), window_end - now_ms());
+    if (pause <= 0 || stop_requested)
+        return false;
+    pause_ms(pause);
+    return !stop_requested && now_ms() < window_end;
+}
+
+outcome_t send_one(session_t &session, const walk_file_t &file, int fd, const struct stat &st)
+{
+    pool_t &p = session.pool;
+    const config_t &c = p.c;
+    std::string shown = walk_printable(file.path);
+    ftp_result_t r, cause;
+    int busy_attempt = 0;
+    for (int attempt = 0;;) {
+        if (past_deadline(c)) {
+            // What failed before the time ran out is the one to read first;
+            // a transfer the budget itself cut short is no cause.
+            if (cause.status != FTP_OK)
+                fail_locked(p, reason_of(cause, c.ftp, shown));
+            return OUT_OF_TIME;
+        }
+        r = ftp_put(session.ftp, file.path, fd, uint64_t(st.st_size), int64_t(st.st_mtime));
+        warn_tls_once(session);
+        logged_in(session);
+        if (!(r.status == FTP_FILE_FAILED && past_deadline(c)))
+            cause = r;
+        if (r.status != FTP_OK && !ftp_logged_in(session.ftp) && give_back(p))
+            return GIVEN_BACK;
+        if (r.status == FTP_BUSY) {
+            if (wait_while_busy(p, r, busy_attempt++))
+                continue;
+            break;
+        }
+        // A size that does not match is tried once more, not for every retry:
+        // a server that misreports sizes would otherwise cost minutes a file.
+        bool again = r.transient && attempt < (r.file_only ? 1 : c.retries);
+        if (r.status == FTP_OK || !again || stop_requested)
+            break;
+        syslog(LOG_NOTICE, "%s; trying again", reason_of(r, c.ftp, shown).c_str());
+        int64_t pause = backoff_ms(p, attempt++);
+        if (c.deadline_ms > 0)
+            pause = std::min(pause, c.deadline_ms - now_ms());
+        pause_ms(pause);
+    }
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.run.bytes += r.sent;
+    if (r.status == FTP_OK) {
+        p.run.resumed += r.resumed;
+        p.mismatches = 0;
+        return SENT;
+    }
+    if (stop_requested)
+        return RUN_FAILED;
+    // The last try allowed, cut short by the budget.
+    if (r.status == FTP_FILE_FAILED && past_deadline(c)) {
+        if (cause.status != FTP_OK)
+            fail(p.run, reason_of(cause, c.ftp, shown));
+        return OUT_OF_TIME;
+    }
+    fail(p.run, reason_of(r, c.ftp, shown, p.busy_since ? (now_ms() - p.busy_since + 500) / 1000 : 0));
+    p.mismatches = r.size_mismatch ? p.mismatches + 1 : 0;
+    if (p.mismatches >= MISMATCHES_IN_A_ROW) {
+        fail(p.run, "FTP server " + c.ftp.server + " kept another size than was sent for " +
+                        std::to_string(p.mismatches) + " files in a row: nothing more is sent");
+        return RUN_FAILED;
+    }
+    // The server, the login or the link: every next file would fail too.
+    return r.status == FTP_FILE_FAILED && (r.file_only || !r.transient) ? FILE_FAILED : RUN_FAILED;
+}
+
+// The next file to send, false when there is none or the run is over.
+bool take(pool_t &p, size_t &index)
+{
+    std::lock_guard<std::mutex> hold(p.lock);
+    if (p.halt || stop_requested)
+        return false;
+    if (!p.given_back.empty()) {
+        index = p.given_back.back();
+        p.given_back.pop_back();
+        return true;
+    }
+    if (p.next >= p.plan.todo.size())
+        return false;
+    index = p.next++;
+    return true;
+}
+
+void halt(pool_t &p, bool out_of_time)
+{
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.halt = true;
+    p.out_of_time |= out_of_time;
+    p.changed.notify_all();
+}
+
+void run_session(pool_t &p, ftp_session_t *ftp)
+{
+    session_t session{p, ftp};
+    ftp_set_progress(ftp, on_progress, &session);
+    size_t index;
+    while (take(p, index)) {
+        const walk_file_t &file = p.plan.todo[index];
+        int fd = walk_open(p.root, file.path);
+        struct stat st;
+        if (fd < 0 && errno == ENOENT)
+            continue;   // gone from the card since the walk: nothing to send
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            fail_locked(p, "file " + walk_printable(file.path) + " could not be read from the card: " +
+                               std::strerror(errno));
+            if (fd >= 0)
+                close(fd);
+            continue;
+        }
+        // A temporary file is on record before it can exist, so one that a
+        // cut leaves is found again: on disk once the transfer takes a while
+        // (on_progress), before it for a large file.
+        record_entry_t entry{uint64_t(st.st_size), int64_t(st.st_mtime)};
+        state_listed(p.state, file.path, entry);
+        session.listed = entry.size >= SYNC_BEFORE_BYTES;
+        if (session.listed)
+            sync_now(p);
+        clock_gettime(CLOCK_MONOTONIC, &session.file_started);
+        outcome_t outcome = send_one(session, file, fd, st);
+        close(fd);
+        if (outcome == GIVEN_BACK) {
+            std::lock_guard<std::mutex> hold(p.lock);
+            p.given_back.push_back(index);
+            syslog(LOG_INFO, "FTP server %s takes no more sessions: %d left", p.c.ftp.server.c_str(), p.alive);
+            return;
+        }
+        if (outcome == OUT_OF_TIME || outcome == RUN_FAILED) {
+            halt(p, outcome == OUT_OF_TIME);
+            break;
+        }
+        if (outcome == FILE_FAILED)
+            continue;
+        state_confirmed(p.state, file.path, entry);
+        bool sync;
+        {
+            std::lock_guard<std::mutex> hold(p.lock);
+            p.run.sent++;
+            p.run.bytes_done += entry.size;
+            show_progress(p.run, 0);
+            sync = seconds_since(p.synced) >= SYNC_SECONDS;
+        }
+        if (sync)
+            sync_now(p);
+    }
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.alive--;
+    p.changed.notify_all();
+}
+
+// Removes the temporary files of earlier runs whose card file changed or
+// went; false when the server cannot be used at all.
+bool drop_stale(ftp_session_t *s, pool_t &p)
+{
+    for (const walk_file_t &file : p.plan.stale) {
+        ftp_result_t r = ftp_drop_temporary(s, file.path, file.size, file.mtime);
+        if (r.status == FTP_OK)
+            state_dropped(p.state, file.path, {file.size, file.mtime});
+        else if (r.status != FTP_FILE_FAILED || r.transient) {
+            fail(p.run, reason_of(r, p.c.ftp, walk_printable(file.path)));
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int64_t now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void pause_ms(int64_t ms)
+{
+    int64_t end = now_ms() + ms;
+    for (int64_t left; !stop_requested && (left = end - now_ms()) > 0;) {
+        left = std::min(left, NAP_MS);
+        timespec t{time_t(left / 1000), long(left % 1000) * 1000000L};
+        nanosleep(&t, nullptr);
+    }
+}
+
+void send_files(const plan_t &plan, int root, const config_t &c, state_t &state, run_t &run)
+{
+    std::vector<ftp_session_t *> sessions;
+    for (int i = 0; i < c.sessions; i++) {
+        ftp_session_t *s = ftp_open(c.ftp);
+        if (!s)
+            break;
+        sessions.push_back(s);
+    }
+    if (sessions.empty()) {
+        fail(run, "cannot set up libcurl");
+        return;
+    }
+    pool_t p(plan, root, c, state, run);
+    p.synced = run.started;
+    p.seed = unsigned(getpid()) ^ unsigned(time(nullptr));
+    std::vector<std::thread> threads;
+    if (drop_stale(sessions[0], p)) {
+        // The first session alone: a server that is busy or unreachable is
+        // met once, and a fleet's devices take one session each while the
+        // server turns some away.
+        p.alive = 1;
+        threads.emplace_back(run_session, std::ref(p), sessions[0]);
+        std::unique_lock<std::mutex> hold(p.lock);
+        p.changed.wait(hold, [&p] { return p.first_in || p.met_busy || p.halt || p.alive == 0; });
+        size_t more = std::min(sessions.size() - 1, plan.todo.size() - std::min(plan.todo.size(), p.next));
+        if (p.first_in && !p.met_busy && !p.halt && p.alive > 0) {
+            for (size_t i = 1; i <= more; i++) {
+                p.alive++;
+                threads.emplace_back(run_session, std::ref(p), sessions[i]);
+            }
+        }
+    }
+    for (std::thread &t : threads)
+        t.join();
+    if (stop_requested && run.sent < plan.todo.size())
+        fail(run, "stopped before every file was sent; the rest goes next time");
+    if (p.out_of_time)
+        fail(run, "the time budget of " + std::to_string(c.budget) +
+                      " s (TIME_BUDGET) was used up; the rest goes next time");
+    if (run.sent < plan.todo.size())
+        run.lines.push_back(std::to_string(plan.todo.size() - run.sent) + " of " + std::to_string(plan.todo.size()) +
+                            " files to send are not on the server");
+    if (run.progress)
+        std::fputc('\n', stderr);
+    for (ftp_session_t *s : sessions)
+        ftp_close(s);
+}
