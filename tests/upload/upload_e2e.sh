@@ -271,6 +271,24 @@ check "server disk full: the file that did not fit is not recorded as sent" \
 check "server disk full: no partial file under a final name" test ! -e "$work/home/in/full/b/large.bin"
 umount "$work/home/in/full"
 
+# Sessions the server turns away give their files back; a server that turns
+# every session away is waited for, and named busy when the wait is over.
+server max_clients=2
+conf SESSIONS=4
+upload --all; status=$?
+check "a server that takes two of four sessions: every file still goes (exit 0)" exit_is 0
+check "a server that takes two of four sessions: the server holds the card's files" same_files
+server max_clients=1
+hold() { (exec 3<>/dev/tcp/127.0.0.1/21; sleep "$1") & holder=$!; sleep 0.3; }
+hold 4
+upload --all; status=$?
+check "a server busy for 4 s is waited for: exit 0" exit_is 0
+hold 30
+conf BUSY_WAIT=3
+upload --all; status=$?
+kill "$holder" 2> /dev/null
+check "a server busy for longer than BUSY_WAIT: named busy, not unreachable" reason_is "^FTP server 127.0.0.1 busy"
+
 conf
 kill "$ftpd"; wait "$ftpd" 2>/dev/null; ftpd=
 upload --all; status=$?
