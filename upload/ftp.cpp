@@ -38,6 +38,7 @@ std::mutex pace_lock;
 int64_t pace_next_us = 0;
 
 enum size_method_t { SIZE_BY_SIZE, SIZE_BY_MLST, SIZE_UNKNOWN };
+enum list_method_t { LIST_BY_MLSD, LIST_BY_LIST };
 
 // A list of FTP commands that frees itself.
 struct commands_t {
@@ -98,6 +99,8 @@ struct ftp_session_t {
     uint64_t whole_size = 0;
     // For the whole session.
     size_method_t size_method = SIZE_BY_SIZE;
+    list_method_t list_method = LIST_BY_MLSD;
+    std::string *listing = nullptr;   // the body of a listing, while one runs
     bool encrypted = false;
     bool logged_in = false;
     std::set<std::string> folders;   // known to exist on the server
@@ -239,9 +242,18 @@ size_t on_read(char *buffer, size_t size, size_t count, void *context)
     return size_t(n);
 }
 
-// What a request writes as if it were a file's contents.
-size_t on_body(char *, size_t size, size_t count, void *)
+// What a request writes as if it were a file's contents: kept only for a
+// listing, and only up to a bound a card's folder never needs.
+constexpr size_t LISTING_MAX = 64 << 20;
+
+size_t on_body(char *data, size_t size, size_t count, void *context)
 {
+    auto *s = static_cast<ftp_session_t *>(context);
+    if (s->listing) {
+        if (s->listing->size() + size * count > LISTING_MAX)
+            return 0;
+        s->listing->append(data, size * count);
+    }
     return size * count;
 }
 
@@ -528,6 +540,75 @@ bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
     return full;
 }
 
+// "type=file;size=12;modify=20261208093000; name" (MLSD, times in UTC).
+bool mlsd_entry(const std::string &line, std::string &name, ftp_listed_t &file)
+{
+    size_t blank = line.find("; ");
+    if (blank == std::string::npos)
+        return false;
+    name = line.substr(blank + 2);
+    std::string facts = ";" + line.substr(0, blank + 1);
+    std::transform(facts.begin(), facts.end(), facts.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    auto fact = [&facts](const char *key) {
+        size_t at = facts.find(";" + std::string(key) + "=");
+        if (at == std::string::npos)
+            return std::string();
+        at += std::strlen(key) + 2;
+        return facts.substr(at, facts.find(';', at) - at);
+    };
+    std::string modify = fact("modify");
+    tm t{};
+    if (fact("type") != "file" || fact("size").empty() || modify.size() < 14 ||
+        !strptime(modify.substr(0, 14).c_str(), "%Y%m%d%H%M%S", &t))
+        return false;
+    file.size = std::strtoull(fact("size").c_str(), nullptr, 10);
+    file.mtime = int64_t(timegm(&t));
+    file.precision = 1;
+    return true;
+}
+
+// "-rw-r--r--    1 ftp ftp  12 Dec 08 09:30 name", or with a year instead
+// of the time for files older than half a year.
+bool list_entry(const std::string &line, std::string &name, ftp_listed_t &file)
+{
+    if (line.empty() || line[0] != '-')
+        return false;
+    size_t at = 0;
+    std::string fields[8];
+    for (std::string &field : fields) {
+        at = line.find_first_not_of(' ', at);
+        if (at == std::string::npos)
+            return false;
+        size_t end = line.find(' ', at);
+        if (end == std::string::npos)
+            return false;
+        field = line.substr(at, end - at);
+        at = end;
+    }
+    name = line.substr(at + 1);
+    if (name.empty() || fields[4].find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    time_t now = time(nullptr);
+    tm today{};
+    gmtime_r(&now, &today);
+    tm t{};
+    std::string when = fields[5] + " " + fields[6] + " " + fields[7];
+    file.precision = 86400;
+    if (fields[7].find(':') != std::string::npos) {
+        file.precision = 60;
+        if (!strptime(when.c_str(), "%b %d %H:%M", &t))
+            return false;
+        t.tm_year = today.tm_year;
+        // Without a year the time is within the last half year.
+        if (timegm(&t) > now + 86400)
+            t.tm_year--;
+    } else if (!strptime(when.c_str(), "%b %d %Y", &t))
+        return false;
+    file.size = std::strtoull(fields[4].c_str(), nullptr, 10);
+    file.mtime = int64_t(timegm(&t));
+    return true;
+}
+
 } // namespace
 
 std::string ftp_server_problem(const std::string &server)
@@ -589,6 +670,7 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, s);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, s);
     curl_easy_setopt(c, CURLOPT_READFUNCTION, on_read);
     curl_easy_setopt(c, CURLOPT_READDATA, s);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
@@ -732,6 +814,48 @@ ftp_result_t ftp_drop_temporary(ftp_session_t *s, const std::string &path, uint6
     drop.add("*DELE " + on_server(s, folder + walk_temp_name(name, size, mtime)));
     CURLcode code = run_commands(s, drop, false, 0);
     return code == CURLE_OK ? ftp_result_t{} : failure(s, code, false);
+}
+
+ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, std::map<std::string, ftp_listed_t> &files)
+{
+    files.clear();
+    std::string body;
+    CURLcode code;
+    for (;;) {
+        body.clear();
+        begin(s, url_of(s, folder));
+        curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
+        curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, s->list_method == LIST_BY_MLSD ? "MLSD" : "LIST");
+        s->listing = &body;
+        code = perform(s);
+        s->listing = nullptr;
+        curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, nullptr);
+        bool unknown = s->last_code == 500 || s->last_code == 502 || s->last_code == 504;
+        if (code == CURLE_OK || !unknown || s->list_method == LIST_BY_LIST)
+            break;
+        s->list_method = LIST_BY_LIST;
+    }
+    // 550: no such folder, so nothing of it is there yet.
+    if (code != CURLE_OK && s->last_code == 550)
+        return {};
+    if (code != CURLE_OK)
+        return failure(s, code, false);
+    size_t start = 0;
+    while (start < body.size()) {
+        size_t end = body.find('\n', start);
+        if (end == std::string::npos)
+            end = body.size();
+        std::string line = body.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::string name;
+        ftp_listed_t file;
+        if (s->list_method == LIST_BY_MLSD ? mlsd_entry(line, name, file) : list_entry(line, name, file))
+            files[name] = file;
+    }
+    return {};
 }
 
 bool ftp_encrypted(const ftp_session_t *s)

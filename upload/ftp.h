@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 enum ftp_tls_t { FTP_TLS_AUTO, FTP_TLS_REQUIRE, FTP_TLS_OFF };
@@ -75,6 +76,17 @@ ftp_result_t ftp_put(ftp_session_t *session, const std::string &path, int fd, ui
 // one that is not there is no failure.
 ftp_result_t ftp_drop_temporary(ftp_session_t *session, const std::string &path, uint64_t size,
                                 int64_t mtime);
+// A file as the server lists it: its time to the second (MLSD), or to the
+// minute or the day of a listing meant for people (LIST), read as UTC.
+struct ftp_listed_t {
+    uint64_t size = 0;
+    int64_t mtime = 0;
+    int64_t precision = 1;   // seconds
+};
+// The regular files of `folder` ("" or "a/b/", below the destination
+// folder) by name, with one listing command (MLSD, or LIST where the server
+// has no MLSD). A folder that is not there is empty.
+ftp_result_t ftp_list(ftp_session_t *session, const std::string &folder, std::map<std::string, ftp_listed_t> &files);
 // After a login: whether the session was encrypted.
 bool ftp_encrypted(const ftp_session_t *session);
 bool ftp_logged_in(const ftp_session_t *session);

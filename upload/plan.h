@@ -14,6 +14,7 @@ struct plan_t {
     std::vector<walk_file_t> stale;   // temporary files to remove
     size_t already = 0;
     uint64_t bytes = 0;               // of the files to send
+    bool rebuild = false;             // no record: ask the server what it has
 };
 
 // Also keeps in `state.record` only files still on the card, so the record

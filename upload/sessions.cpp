@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -45,7 +46,7 @@ enum outcome_t {
 };
 
 struct pool_t {
-    const plan_t &plan;
+    plan_t &plan;
     int root;
     const config_t &c;
     state_t &state;
@@ -65,7 +66,7 @@ struct pool_t {
     timespec synced{};
     unsigned seed = 0;
 
-    pool_t(const plan_t &plan_, int root_, const config_t &c_, state_t &state_, run_t &run_)
+    pool_t(plan_t &plan_, int root_, const config_t &c_, state_t &state_, run_t &run_)
         : plan(plan_), root(root_), c(c_), state(state_), run(run_)
     {
     }
@@ -351,6 +352,48 @@ void run_session(pool_t &p, ftp_session_t *ftp)
     p.changed.notify_all();
 }
 
+// Without a record (a /var wiped by an update, a tmpfs after a reboot) the
+// server itself says what it has: a file is taken as there when the server's
+// copy has its size and is not older than the card's file, one listing a
+// folder. Never when the size differs.
+void rebuild(ftp_session_t *s, pool_t &p, std::vector<walk_file_t> &todo)
+{
+    std::vector<walk_file_t> left;
+    std::map<std::string, ftp_listed_t> listed;
+    std::string listed_folder;
+    bool usable = true;
+    size_t found = 0;
+    for (const walk_file_t &file : todo) {
+        size_t slash = file.path.rfind('/');
+        std::string folder = slash == std::string::npos ? "" : file.path.substr(0, slash + 1);
+        std::string name = file.path.substr(folder.size());
+        if (usable && (found + left.size() == 0 || folder != listed_folder)) {
+            listed_folder = folder;
+            ftp_result_t r = ftp_list(s, folder, listed);
+            // The files then simply go: the send meets the same failure and
+            // names it.
+            usable = r.status == FTP_OK;
+            if (!usable)
+                listed.clear();
+        }
+        auto there = listed.find(name);
+        if (there != listed.end() && there->second.size == file.size &&
+            there->second.mtime >= file.mtime - file.mtime % there->second.precision) {
+            state_confirmed(p.state, file.path, {file.size, file.mtime});
+            found++;
+        } else
+            left.push_back(file);
+    }
+    if (found)
+        syslog(LOG_NOTICE, "no record of earlier uploads: %zu files already on FTP server %s are not sent again",
+               found, p.c.ftp.server.c_str());
+    p.run.already += found;
+    p.run.bytes_total = 0;
+    for (const walk_file_t &file : left)
+        p.run.bytes_total += file.size;
+    todo.swap(left);
+}
+
 // Removes the temporary files of earlier runs whose card file changed or
 // went; false when the server cannot be used at all.
 bool drop_stale(ftp_session_t *s, pool_t &p)
@@ -386,7 +429,7 @@ void pause_ms(int64_t ms)
     }
 }
 
-void send_files(const plan_t &plan, int root, const config_t &c, state_t &state, run_t &run)
+void send_files(plan_t &plan, int root, const config_t &c, state_t &state, run_t &run)
 {
     std::vector<ftp_session_t *> sessions;
     for (int i = 0; i < c.sessions; i++) {
@@ -403,6 +446,8 @@ void send_files(const plan_t &plan, int root, const config_t &c, state_t &state,
     p.synced = run.started;
     p.seed = unsigned(getpid()) ^ unsigned(time(nullptr));
     std::vector<std::thread> threads;
+    if (plan.rebuild)
+        rebuild(sessions[0], p, plan.todo);
     if (drop_stale(sessions[0], p)) {
         // The first session alone: a server that is busy or unreachable is
         // met once, and a fleet's devices take one session each while the

@@ -21,5 +21,6 @@ int64_t now_ms();
 // Sleeps, waking early for a stop.
 void pause_ms(int64_t ms);
 // Removes the stale temporary files and sends the files of `plan` from the
-// card below `root`; what failed goes to `run`.
-void send_files(const plan_t &plan, int root, const config_t &c, state_t &state, run_t &run);
+// card below `root` (first leaving out those the server has, when the plan
+// says to ask it); what failed goes to `run`.
+void send_files(plan_t &plan, int root, const config_t &c, state_t &state, run_t &run);

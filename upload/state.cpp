@@ -117,6 +117,7 @@ int state_load(state_t &s, const std::string &folder, const std::string &target,
     bool matches = false;
     bad += record_replay(s.journal_path, fresh ? ignored : s.record, s.unfinished, matches);
     s.journal_bytes = matches ? size_of(s.journal_path) : 0;
+    s.known = matches || !s.record.files.empty();
     // The record on disk still lists what --all sends again.
     s.compact = fresh;
     return bad;

@@ -26,6 +26,7 @@ struct state_t {
     uint64_t record_bytes = 0;   // the record file on disk
     bool unsynced = false;
     bool compact = false;        // the record on disk must be written anew
+    bool known = false;          // a record or journal of this target was there
     std::string problem;         // the first write that failed
     std::mutex lock;
 };

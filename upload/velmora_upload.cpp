@@ -181,6 +181,7 @@ int upload(const args_t &a)
         }
         plan_t plan;
         plan_make(walk, state, plan);
+        plan.rebuild = !state.known && !a.all;
         run.already = plan.already;
         run.bytes_total = plan.bytes;
         run.total = walk.files.size();

@@ -37,7 +37,36 @@ bool ftp_can_carry(const std::string &name)
                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
-void walk_dir(int dir_fd, const std::string &prefix, walk_result_t &out)
+// Opens `path` below the root one segment at a time, refusing a symbolic
+// link at every level; only the root and one segment are open at a time.
+int open_below(int root_fd, const std::string &path, int last_flags)
+{
+    int dir = root_fd;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = path.find('/', start);
+        std::string segment = path.substr(start, slash == std::string::npos ? slash : slash - start);
+        bool last = slash == std::string::npos;
+        int fd = segment.empty() || segment == "." || segment == ".."
+                     ? (errno = EINVAL, -1)
+                     : openat(dir, segment.c_str(), last ? last_flags : DIR_FLAGS);
+        int saved = errno;
+        if (dir != root_fd)
+            close(dir);
+        if (fd < 0) {
+            errno = saved;
+            return -1;
+        }
+        if (last)
+            return fd;
+        dir = fd;
+        start = slash + 1;
+    }
+}
+
+// The folder is read and closed before its subfolders are opened, each
+// again from the root: descriptors stay few however deep the card.
+void walk_dir(int root_fd, int dir_fd, const std::string &prefix, walk_result_t &out)
 {
     DIR *dir = fdopendir(dir_fd);
     if (!dir) {
@@ -77,15 +106,15 @@ void walk_dir(int dir_fd, const std::string &prefix, walk_result_t &out)
     }
     // Files of a folder before its subfolders: the server changes folder
     // once per folder, never back and forth.
+    closedir(dir);
     for (const std::string &name : folders) {
         std::string path = join(prefix, name);
-        int fd = openat(dirfd(dir), name.c_str(), DIR_FLAGS);
+        int fd = open_below(root_fd, path, DIR_FLAGS);
         if (fd < 0)
             out.unreadable.push_back(walk_printable(path) + ": " + std::strerror(errno));
         else
-            walk_dir(fd, path, out);
+            walk_dir(root_fd, fd, path, out);
     }
-    closedir(dir);
 }
 
 } // namespace
@@ -104,39 +133,21 @@ void walk_card(int root_fd, walk_result_t &out)
     }
     // fdopendir() takes over the descriptor and reads from its position.
     lseek(fd, 0, SEEK_SET);
-    walk_dir(fd, "", out);
+    walk_dir(root_fd, fd, "", out);
 }
 
 int walk_open(int root_fd, const std::string &path)
 {
-    int dir = root_fd;
-    size_t start = 0;
-    for (;;) {
-        size_t slash = path.find('/', start);
-        std::string segment = path.substr(start, slash == std::string::npos ? slash : slash - start);
-        bool last = slash == std::string::npos;
-        int fd = segment.empty() || segment == "." || segment == ".."
-                     ? (errno = EINVAL, -1)
-                     : openat(dir, segment.c_str(), last ? FILE_FLAGS : DIR_FLAGS);
-        int saved = errno;
-        if (dir != root_fd)
-            close(dir);
-        if (fd < 0) {
-            errno = saved;
-            return -1;
-        }
-        if (last) {
-            struct stat st;
-            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_RDONLY) != 0) {
-                close(fd);
-                errno = EINVAL;
-                return -1;
-            }
-            return fd;
-        }
-        dir = fd;
-        start = slash + 1;
+    int fd = open_below(root_fd, path, FILE_FLAGS);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
     }
+    return fd;
 }
 
 std::string walk_encode(const std::string &path)

@@ -137,6 +137,20 @@ check "day 3: exit 0" exit_is 0
 check "day 3: only the two new files and the changed one are sent" test "$(($(transfers) - before))" -eq 3
 check "day 3: the changed file is the new one on the server" same_files
 
+# A lost record: the server says what it has. A file of another size goes
+# again however old it is, one of the same size changed since its upload too.
+rm -rf "$work/state"
+head -c 4500 /dev/urandom > "$card/logs/a/day2.bin"
+touch -d '2026-01-01 00:00' "$card/logs/a/day2.bin"
+head -c 9000 /dev/urandom > "$card/logs/a/day3.bin"
+touch -d '+2 minutes' "$card/logs/a/day3.bin"
+before=$(transfers)
+upload; status=$?
+check "a lost record: exit 0" exit_is 0
+check "a lost record: only the file of another size and the one changed since go again" \
+  test "$(($(transfers) - before))" -eq 2
+check "a lost record: the server holds the card's files" same_files
+
 printf 'x\n' > "$card/line"$'\n'"break"
 upload; status=$?
 check "a name with a line feed fails the run" exit_is 1

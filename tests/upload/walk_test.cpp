@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +78,30 @@ TEST(Walk, TemporaryNamesFitWhereTheNameFits)
     EXPECT_NE(a, b) << "two long names sharing their start would share one temporary file";
     EXPECT_EQ(b.find("\xc3~"), std::string::npos) << "a character cut in half";
     EXPECT_EQ(a, walk_temp_name(long_a, 4000000000ULL, 1765000000)) << "a later run must find the same name";
+}
+
+TEST(Walk, ADeepCardNeedsFewDescriptors)
+{
+    ScratchDir dir;
+    std::string path = dir.path() + "/card";
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    for (int depth = 0; depth < 200; depth++) {
+        path += "/d";
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    close(creat((path + "/deep.txt").c_str(), 0644));
+    rlimit before;
+    getrlimit(RLIMIT_NOFILE, &before);
+    rlimit few = before;
+    few.rlim_cur = 32;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    int root = walk_open_root((dir.path() + "/card").c_str());
+    walk_result_t out;
+    walk_card(root, out);
+    close(root);
+    setrlimit(RLIMIT_NOFILE, &before);
+    ASSERT_EQ(out.files.size(), 1u) << (out.unreadable.empty() ? "" : out.unreadable.front());
+    EXPECT_TRUE(out.unreadable.empty()) << "a descriptor per level ran out of descriptors";
 }
 
 TEST(Walk, PrintableTextCarriesNoControlSequence)
