@@ -38,7 +38,8 @@ std::mutex pace_lock;
 int64_t pace_next_us = 0;
 
 enum size_method_t { SIZE_BY_SIZE, SIZE_BY_MLST, SIZE_UNKNOWN };
-enum list_method_t { LIST_BY_MLSD, LIST_BY_LIST };
+// "LIST -a": a plain LIST leaves out names that start with a dot.
+enum list_method_t { LIST_BY_MLSD, LIST_ALL, LIST_PLAIN };
 
 // A list of FTP commands that frees itself.
 struct commands_t {
@@ -826,15 +827,16 @@ ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, std::map<std:
         begin(s, url_of(s, folder));
         curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
-        curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, s->list_method == LIST_BY_MLSD ? "MLSD" : "LIST");
+        static const char *const commands[] = {"MLSD", "LIST -a", "LIST"};
+        curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, commands[s->list_method]);
         s->listing = &body;
         code = perform(s);
         s->listing = nullptr;
         curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, nullptr);
-        bool unknown = s->last_code == 500 || s->last_code == 502 || s->last_code == 504;
-        if (code == CURLE_OK || !unknown || s->list_method == LIST_BY_LIST)
+        bool unknown = s->last_code == 500 || s->last_code == 501 || s->last_code == 502 || s->last_code == 504;
+        if (code == CURLE_OK || !unknown || s->list_method == LIST_PLAIN)
             break;
-        s->list_method = LIST_BY_LIST;
+        s->list_method = list_method_t(s->list_method + 1);
     }
     // 550: no such folder, so nothing of it is there yet.
     if (code != CURLE_OK && s->last_code == 550)

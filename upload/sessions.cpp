@@ -180,24 +180,30 @@ bool give_back(pool_t &p)
     return true;
 }
 
+// How long the server has been turning sessions away, in whole seconds.
+int64_t busy_seconds(pool_t &p)
+{
+    return p.busy_since ? (now_ms() - p.busy_since + 500) / 1000 : 0;
+}
+
 // The only session, turned away: false once the window is over.
 bool wait_while_busy(pool_t &p, const ftp_result_t &r, int attempt)
 {
     const config_t &c = p.c;
-    int64_t since;
+    int64_t window_end;
     {
         std::lock_guard<std::mutex> hold(p.lock);
         p.met_busy = true;
-        if (p.busy_since == 0) {
+        bool first = p.busy_since == 0;
+        if (first)
             p.busy_since = now_ms();
+        window_end = p.busy_since + c.busy_wait * 1000;
+        if (c.deadline_ms > 0)
+            window_end = std::min(window_end, c.deadline_ms);
+        if (first)
             syslog(LOG_NOTICE, "FTP server %s is busy (%s): trying again for up to %lld s", c.ftp.server.c_str(),
-                   r.detail.c_str(), static_cast<long long>(c.busy_wait));
-        }
-        since = p.busy_since;
+                   r.detail.c_str(), static_cast<long long>(std::max<int64_t>(0, window_end - now_ms()) / 1000));
     }
-    int64_t window_end = since + c.busy_wait * 1000;
-    if (c.deadline_ms > 0)
-        window_end = std::min(window_end, c.deadline_ms);
     int64_t pause = std::min<int64_t>(busy_pause_ms(p, attempt), window_end - now_ms());
     if (pause <= 0 || stop_requested)
         return false;
@@ -258,7 +264,7 @@ outcome_t send_one(session_t &session, const walk_file_t &file, int fd, const st
             fail(p.run, reason_of(cause, c.ftp, shown));
         return OUT_OF_TIME;
     }
-    fail(p.run, reason_of(r, c.ftp, shown, p.busy_since ? (now_ms() - p.busy_since + 500) / 1000 : 0));
+    fail(p.run, reason_of(r, c.ftp, shown, busy_seconds(p)));
     p.mismatches = r.size_mismatch ? p.mismatches + 1 : 0;
     if (p.mismatches >= MISMATCHES_IN_A_ROW) {
         fail(p.run, "FTP server " + c.ftp.server + " kept another size than was sent for " +
@@ -369,7 +375,10 @@ void rebuild(ftp_session_t *s, pool_t &p, std::vector<walk_file_t> &todo)
         std::string name = file.path.substr(folder.size());
         if (usable && (found + left.size() == 0 || folder != listed_folder)) {
             listed_folder = folder;
-            ftp_result_t r = ftp_list(s, folder, listed);
+            ftp_result_t r;
+            for (int attempt = 0; (r = ftp_list(s, folder, listed)).status == FTP_BUSY;)
+                if (!wait_while_busy(p, r, attempt++))
+                    break;
             // The files then simply go: the send meets the same failure and
             // names it.
             usable = r.status == FTP_OK;
@@ -399,11 +408,14 @@ void rebuild(ftp_session_t *s, pool_t &p, std::vector<walk_file_t> &todo)
 bool drop_stale(ftp_session_t *s, pool_t &p)
 {
     for (const walk_file_t &file : p.plan.stale) {
-        ftp_result_t r = ftp_drop_temporary(s, file.path, file.size, file.mtime);
+        ftp_result_t r;
+        for (int attempt = 0; (r = ftp_drop_temporary(s, file.path, file.size, file.mtime)).status == FTP_BUSY;)
+            if (!wait_while_busy(p, r, attempt++))
+                break;
         if (r.status == FTP_OK)
             state_dropped(p.state, file.path, {file.size, file.mtime});
         else if (r.status != FTP_FILE_FAILED || r.transient) {
-            fail(p.run, reason_of(r, p.c.ftp, walk_printable(file.path)));
+            fail(p.run, reason_of(r, p.c.ftp, walk_printable(file.path), busy_seconds(p)));
             return false;
         }
     }
