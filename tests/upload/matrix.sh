@@ -326,7 +326,9 @@ already_there() {
   # Yesterday's record lost; one server file is not what the card holds.
   rm -rf "$work/state"
   printf 'stale\n' 2>/dev/null > "$dest/logs/day 3/r07.csv"
+  before=$(stores)
   upload; exit_is 0; same_files; no_parts
+  sent_beyond 1 0 " after the record was lost (one listing a folder tells what is there)"
 }
 hostile_names() {
   local stray
