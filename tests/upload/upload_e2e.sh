@@ -331,6 +331,27 @@ conf
 upload; status=$?
 check "a power cut's temporary file of a changed small file is removed" \
   test -z "$(find "$work/home/in" -name '.slow.bin.part-*')"
+
+# Killed at random moments of runs over four sessions: the record then lists
+# only files that are whole on the server.
+recorded_whole() {
+  local path size _ bad=0
+  while IFS=$'\t' read -r path size _; do
+    cmp -s "$card/$path" "$work/home/in/dev-7/$path" || bad=$((bad + 1))
+  done < <("$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
+    --state "$work/state" --recorded)
+  [ "$bad" -eq 0 ] || { echo "  $bad recorded files are not whole on the server"; false; }
+}
+conf MAX_RATE=200000 SESSIONS=4
+mkdir -p "$card/crash"
+for round in 1 2 3 4 5 6; do
+  for i in $(seq 1 30); do head -c 20000 /dev/urandom > "$card/crash/r$round-$i.bin"; done
+  upload_bg out; sleep "$((RANDOM % 3)).$((RANDOM % 10))"; kill -KILL $!; wait $! 2> /dev/null
+  sessions_end
+done
+check "killed at random moments: every file in the record is whole on the server" recorded_whole
+upload; status=$?
+check "killed at random moments: the next run completes the card" same_files
 "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" --state /proc/velmora \
   --error-log "$work/ftperror.log" > "$work/out" 2>&1; status=$?
 check "a state folder that cannot be written fails the run with its reason" reason_is "state folder /proc/velmora not writable"
