@@ -22,6 +22,9 @@ constexpr long RESPONSE_TIMEOUT_MIN = 120;
 // The longest libcurl is left asleep: it is woken earlier by its sockets
 // and by its own timers.
 constexpr int POLL_MS = 1000;
+// A partial file is continued once two sizes this far apart agree.
+constexpr int64_t SETTLE_MS = 1000;
+constexpr int SETTLE_TRIES = 10;
 // Stored beside a file that will not grow, to tell a full disk from a link
 // that breaks data connections.
 constexpr const char *SPACE_PROBE = ".velmora-upload-space-probe";
@@ -497,13 +500,27 @@ bool partial_size(ftp_session_t *s, const std::string &tmp_path, uint64_t &size,
         return true;
     commands_t ask;
     ask.add("*" + size_command(s, tmp_path));
-    CURLcode code = run_commands(s, ask, false, 0);
-    if (code != CURLE_OK) {
-        r = failure(s, code, false);
-        return false;
+    // A partial file may still grow: the server writes what the link held
+    // of a transfer that broke off, and bytes appended at a size read too
+    // early would land after those, at the wrong place. It is continued
+    // once its size holds still.
+    for (int tries = 0; tries < SETTLE_TRIES; tries++) {
+        uint64_t before = size;
+        CURLcode code = run_commands(s, ask, false, 0);
+        if (code != CURLE_OK) {
+            r = failure(s, code, false);
+            return false;
+        }
+        size = s->size_seen ? s->size_reply : 0;
+        if (size == 0 || (tries > 0 && size == before))
+            return true;
+        for (int64_t end = now_ms() + SETTLE_MS; now_ms() < end;) {
+            if (s->progress && !s->progress(s->progress_context, 0))
+                return true;
+            usleep(50000);
+        }
     }
-    if (s->size_seen)
-        size = s->size_reply;
+    size = 0;   // still growing: started over
     return true;
 }
 
@@ -542,11 +559,12 @@ bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
 }
 
 // "type=file;size=12;modify=20261208093000; name" (MLSD, times in UTC).
-bool mlsd_entry(const std::string &line, std::string &name, ftp_listed_t &file)
+// The type: 'f' a file, 'd' a folder, 0 anything else or unreadable.
+char mlsd_entry(const std::string &line, std::string &name, ftp_listed_t &file)
 {
     size_t blank = line.find("; ");
     if (blank == std::string::npos)
-        return false;
+        return 0;
     name = line.substr(blank + 2);
     std::string facts = ";" + line.substr(0, blank + 1);
     std::transform(facts.begin(), facts.end(), facts.begin(), [](unsigned char c) { return char(std::tolower(c)); });
@@ -557,38 +575,44 @@ bool mlsd_entry(const std::string &line, std::string &name, ftp_listed_t &file)
         at += std::strlen(key) + 2;
         return facts.substr(at, facts.find(';', at) - at);
     };
+    if (fact("type") == "dir")
+        return 'd';
     std::string modify = fact("modify");
     tm t{};
     if (fact("type") != "file" || fact("size").empty() || modify.size() < 14 ||
         !strptime(modify.substr(0, 14).c_str(), "%Y%m%d%H%M%S", &t))
-        return false;
+        return 0;
     file.size = std::strtoull(fact("size").c_str(), nullptr, 10);
     file.mtime = int64_t(timegm(&t));
     file.precision = 1;
-    return true;
+    return 'f';
 }
 
 // "-rw-r--r--    1 ftp ftp  12 Dec 08 09:30 name", or with a year instead
-// of the time for files older than half a year.
-bool list_entry(const std::string &line, std::string &name, ftp_listed_t &file)
+// of the time for files older than half a year; 'd' lines are folders.
+char list_entry(const std::string &line, std::string &name, ftp_listed_t &file)
 {
-    if (line.empty() || line[0] != '-')
-        return false;
+    if (line.empty() || (line[0] != '-' && line[0] != 'd'))
+        return 0;
     size_t at = 0;
     std::string fields[8];
     for (std::string &field : fields) {
         at = line.find_first_not_of(' ', at);
         if (at == std::string::npos)
-            return false;
+            return 0;
         size_t end = line.find(' ', at);
         if (end == std::string::npos)
-            return false;
+            return 0;
         field = line.substr(at, end - at);
         at = end;
     }
     name = line.substr(at + 1);
-    if (name.empty() || fields[4].find_first_not_of("0123456789") != std::string::npos)
-        return false;
+    if (name.empty())
+        return 0;
+    if (line[0] == 'd')
+        return 'd';
+    if (fields[4].find_first_not_of("0123456789") != std::string::npos)
+        return 0;
     time_t now = time(nullptr);
     tm today{};
     gmtime_r(&now, &today);
@@ -598,16 +622,16 @@ bool list_entry(const std::string &line, std::string &name, ftp_listed_t &file)
     if (fields[7].find(':') != std::string::npos) {
         file.precision = 60;
         if (!strptime(when.c_str(), "%b %d %H:%M", &t))
-            return false;
+            return 0;
         t.tm_year = today.tm_year;
         // Without a year the time is within the last half year.
         if (timegm(&t) > now + 86400)
             t.tm_year--;
     } else if (!strptime(when.c_str(), "%b %d %Y", &t))
-        return false;
+        return 0;
     file.size = std::strtoull(fields[4].c_str(), nullptr, 10);
     file.mtime = int64_t(timegm(&t));
-    return true;
+    return 'f';
 }
 
 } // namespace
@@ -817,9 +841,9 @@ ftp_result_t ftp_drop_temporary(ftp_session_t *s, const std::string &path, uint6
     return code == CURLE_OK ? ftp_result_t{} : failure(s, code, false);
 }
 
-ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, std::map<std::string, ftp_listed_t> &files)
+ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, ftp_listing_t &listing)
 {
-    files.clear();
+    listing = ftp_listing_t();
     std::string body;
     CURLcode code;
     for (;;) {
@@ -838,9 +862,10 @@ ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, std::map<std:
             break;
         s->list_method = list_method_t(s->list_method + 1);
     }
-    // 550: no such folder, so nothing of it is there yet.
-    if (code != CURLE_OK && s->last_code == 550)
+    if (code != CURLE_OK && s->last_code == 550) {
+        listing.missing = true;
         return {};
+    }
     if (code != CURLE_OK)
         return failure(s, code, false);
     size_t start = 0;
@@ -854,8 +879,11 @@ ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, std::map<std:
             line.pop_back();
         std::string name;
         ftp_listed_t file;
-        if (s->list_method == LIST_BY_MLSD ? mlsd_entry(line, name, file) : list_entry(line, name, file))
-            files[name] = file;
+        char type = s->list_method == LIST_BY_MLSD ? mlsd_entry(line, name, file) : list_entry(line, name, file);
+        if (type == 'f')
+            listing.files[name] = file;
+        else if (type == 'd')
+            listing.folders.insert(name);
     }
     return {};
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 enum ftp_tls_t { FTP_TLS_AUTO, FTP_TLS_REQUIRE, FTP_TLS_OFF };
@@ -83,10 +84,15 @@ struct ftp_listed_t {
     int64_t mtime = 0;
     int64_t precision = 1;   // seconds
 };
-// The regular files of `folder` ("" or "a/b/", below the destination
-// folder) by name, with one listing command (MLSD, or LIST where the server
-// has no MLSD). A folder that is not there is empty.
-ftp_result_t ftp_list(ftp_session_t *session, const std::string &folder, std::map<std::string, ftp_listed_t> &files);
+// What one listing of a folder shows.
+struct ftp_listing_t {
+    std::map<std::string, ftp_listed_t> files;   // regular files by name
+    std::set<std::string> folders;               // subfolders by name
+    bool missing = false;                        // the folder is not there
+};
+// Lists `folder` ("" or "a/b/", below the destination folder) with one
+// command: MLSD, or LIST where the server has no MLSD.
+ftp_result_t ftp_list(ftp_session_t *session, const std::string &folder, ftp_listing_t &listing);
 // After a login: whether the session was encrypted.
 bool ftp_encrypted(const ftp_session_t *session);
 bool ftp_logged_in(const ftp_session_t *session);

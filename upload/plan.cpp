@@ -2,19 +2,22 @@
 
 #include <algorithm>
 
-void plan_make(const walk_result_t &walk, state_t &state, plan_t &plan)
+void plan_make(walk_result_t &walk, state_t &state, plan_t &plan)
 {
     std::map<std::string, record_entry_t> kept;
-    for (const walk_file_t &file : walk.files) {
+    for (walk_file_t &file : walk.files) {
         auto recorded = state.record.files.find(file.path);
         if (record_has(state.record, file.path, file.size, file.mtime)) {
             plan.already++;
-            kept.emplace_hint(kept.end(), file.path, recorded->second);
+            kept.emplace_hint(kept.end(), std::move(file.path), recorded->second);
         } else {
-            plan.todo.push_back(file);
             plan.bytes += file.size;
+            plan.todo.push_back(std::move(file));
         }
     }
+    // A large card's paths are held once, not twice.
+    walk.files.clear();
+    walk.files.shrink_to_fit();
     // Many files gone from the card (a card formatted, a folder cleared):
     // the record is written anew without them.
     if (state.record.files.size() - kept.size() > kept.size())

@@ -18,5 +18,5 @@ struct plan_t {
 };
 
 // Also keeps in `state.record` only files still on the card, so the record
-// never grows beyond the card.
-void plan_make(const walk_result_t &walk, state_t &state, plan_t &plan);
+// never grows beyond the card. Takes the files out of `walk`.
+void plan_make(walk_result_t &walk, state_t &state, plan_t &plan);

@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char *HEADER = "velmora-upload record 1 ";
 constexpr const char *TMP_SUFFIX = ".tmp";
+constexpr size_t RECORD_PIECE = 64 * 1024;
 constexpr const char *JOURNAL_HEADER = "velmora-upload journal 1 ";
 
 // Paths are stored with '%', controls and blanks escaped, so one line is
@@ -174,17 +175,23 @@ int record_replay(const std::string &path, record_t &record, record_t &unfinishe
 
 int record_save(const std::string &path, const record_t &r, bool durable)
 {
-    std::string text = HEADER + escape(r.target) + "\n";
-    char numbers[48];
-    for (const auto &[file, entry] : r.files) {
-        std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRId64 " ", entry.size, entry.mtime);
-        text += numbers + escape(file) + "\n";
-    }
     std::string tmp = path + TMP_SUFFIX;
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return 0;
-    bool ok = write_all(fd, text) && (!durable || fsync(fd) == 0);
+    // Written in pieces: a record of a large card is not held twice.
+    std::string text = HEADER + escape(r.target) + "\n";
+    char numbers[48];
+    bool ok = true;
+    for (const auto &[file, entry] : r.files) {
+        std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRId64 " ", entry.size, entry.mtime);
+        text += numbers + escape(file) + "\n";
+        if (text.size() >= RECORD_PIECE) {
+            ok = ok && write_all(fd, text);
+            text.clear();
+        }
+    }
+    ok = ok && write_all(fd, text) && (!durable || fsync(fd) == 0);
     int saved = errno;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {

@@ -358,40 +358,60 @@ void run_session(pool_t &p, ftp_session_t *ftp)
     p.changed.notify_all();
 }
 
+// Whether a listing already showed that `folder` ("a/b/") is not on the
+// server: a folder above it is missing, or was listed without it.
+bool known_absent(const std::map<std::string, ftp_listing_t> &listed, const std::string &folder)
+{
+    for (size_t at = 0; at < folder.size();) {
+        size_t slash = folder.find('/', at);
+        auto above = listed.find(folder.substr(0, at));
+        if (above != listed.end() &&
+            (above->second.missing || above->second.folders.count(folder.substr(at, slash - at)) == 0))
+            return true;
+        at = slash + 1;
+    }
+    return false;
+}
+
 // Without a record (a /var wiped by an update, a tmpfs after a reboot) the
 // server itself says what it has: a file is taken as there when the server's
 // copy has its size and is not older than the card's file, one listing a
-// folder. Never when the size differs.
+// folder, none below a folder the server does not have (a first upload
+// costs one). Never when the size differs.
 void rebuild(ftp_session_t *s, pool_t &p, std::vector<walk_file_t> &todo)
 {
     std::vector<walk_file_t> left;
-    std::map<std::string, ftp_listed_t> listed;
-    std::string listed_folder;
+    std::map<std::string, ftp_listing_t> listed;
+    const ftp_listing_t *here = nullptr;
+    std::string here_folder;
     bool usable = true;
     size_t found = 0;
-    for (const walk_file_t &file : todo) {
+    for (walk_file_t &file : todo) {
         size_t slash = file.path.rfind('/');
         std::string folder = slash == std::string::npos ? "" : file.path.substr(0, slash + 1);
-        std::string name = file.path.substr(folder.size());
-        if (usable && (found + left.size() == 0 || folder != listed_folder)) {
-            listed_folder = folder;
-            ftp_result_t r;
-            for (int attempt = 0; (r = ftp_list(s, folder, listed)).status == FTP_BUSY;)
-                if (!wait_while_busy(p, r, attempt++))
-                    break;
-            // The files then simply go: the send meets the same failure and
-            // names it.
-            usable = r.status == FTP_OK;
-            if (!usable)
-                listed.clear();
+        if (usable && (here == nullptr || folder != here_folder)) {
+            here_folder = folder;
+            ftp_listing_t &listing = listed[folder];
+            here = &listing;
+            if (known_absent(listed, folder))
+                listing.missing = true;
+            else {
+                ftp_result_t r;
+                for (int attempt = 0; (r = ftp_list(s, folder, listing)).status == FTP_BUSY;)
+                    if (!wait_while_busy(p, r, attempt++))
+                        break;
+                // The files then simply go: the send meets the same failure
+                // and names it.
+                usable = r.status == FTP_OK;
+            }
         }
-        auto there = listed.find(name);
-        if (there != listed.end() && there->second.size == file.size &&
+        auto there = usable ? here->files.find(file.path.substr(folder.size())) : here->files.end();
+        if (usable && there != here->files.end() && there->second.size == file.size &&
             there->second.mtime >= file.mtime - file.mtime % there->second.precision) {
             state_confirmed(p.state, file.path, {file.size, file.mtime});
             found++;
         } else
-            left.push_back(file);
+            left.push_back(std::move(file));
     }
     if (found)
         syslog(LOG_NOTICE, "no record of earlier uploads: %zu files already on FTP server %s are not sent again",

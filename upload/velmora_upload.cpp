@@ -180,11 +180,11 @@ int upload(const args_t &a)
             return run.reason.empty() ? 0 : EXIT_FAILED;
         }
         plan_t plan;
+        run.total = walk.files.size();
         plan_make(walk, state, plan);
         plan.rebuild = !state.known && !a.all;
         run.already = plan.already;
         run.bytes_total = plan.bytes;
-        run.total = walk.files.size();
         if (a.dry_run) {
             for (const walk_file_t &file : plan.todo)
                 std::printf("%s\t%" PRIu64 "\n", walk_printable(file.path).c_str(), file.size);

@@ -333,11 +333,15 @@ check "a power cut's temporary file of a changed small file is removed" \
   test -z "$(find "$work/home/in" -name '.slow.bin.part-*')"
 
 # Killed at random moments of runs over four sessions: the record then lists
-# only files that are whole on the server.
+# only files that are whole on the server (those the card still holds at the
+# recorded size and time).
 recorded_whole() {
-  local path size _ bad=0
-  while IFS=$'\t' read -r path size _; do
-    cmp -s "$card/$path" "$work/home/in/dev-7/$path" || bad=$((bad + 1))
+  local path size mtime bad=0
+  while IFS=$'\t' read -r path size mtime; do
+    [ "$(stat -c '%s %Y' "$card/$path" 2> /dev/null)" = "$size $mtime" ] || continue
+    cmp -s "$card/$path" "$work/home/in/dev-7/$path" && continue
+    [ "$bad" -gt 0 ] || echo "  first: $path $(cmp "$card/$path" "$work/home/in/dev-7/$path" 2>&1 | head -c 200)"
+    bad=$((bad + 1))
   done < <("$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" \
     --state "$work/state" --recorded)
   [ "$bad" -eq 0 ] || { echo "  $bad recorded files are not whole on the server"; false; }
@@ -350,6 +354,7 @@ for round in 1 2 3 4 5 6; do
   sessions_end
 done
 check "killed at random moments: every file in the record is whole on the server" recorded_whole
+conf
 upload; status=$?
 check "killed at random moments: the next run completes the card" same_files
 "$build/velmora-upload" --settings "$work/settings" --config "$work/upload.conf" --state /proc/velmora \
