@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char *HEADER = "velmora-upload record 1 ";
 constexpr const char *TMP_SUFFIX = ".tmp";
-constexpr size_t RECORD_PIECE = 64 * 1024;
+constexpr size_t RECORD_PIECE = size_t{64} * 1024;
 constexpr const char *JOURNAL_HEADER = "velmora-upload journal 1 ";
 
 // Paths are stored with '%', controls and blanks escaped, so one line is

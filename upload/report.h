@@ -23,7 +23,7 @@ struct run_t {
 double seconds_since(const timespec &start);
 std::string human(double bytes);
 // One line on stderr, rewritten: files and bytes done, rate, time left.
-void show_progress(const run_t &run, uint64_t in_flight);
+void show_progress(const run_t &run, uint64_t in_file);
 // A failure in an installer's words; `busy_waited` is how long a busy
 // server was waited for.
 std::string reason_of(const ftp_result_t &r, const ftp_options_t &o, const std::string &file,

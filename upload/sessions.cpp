@@ -181,7 +181,7 @@ bool give_back(pool_t &p)
 }
 
 // How long the server has been turning sessions away, in whole seconds.
-int64_t busy_seconds(pool_t &p)
+int64_t busy_seconds(const pool_t &p)
 {
     return p.busy_since ? (now_ms() - p.busy_since + 500) / 1000 : 0;
 }

@@ -14,7 +14,7 @@ constexpr const char *UNFINISHED_NAME = "unfinished";
 constexpr const char *JOURNAL_NAME = "journal";
 // Below this the journal is left to grow: rewriting a small record saves
 // nothing worth a write.
-constexpr uint64_t JOURNAL_MIN = 64 * 1024;
+constexpr uint64_t JOURNAL_MIN = uint64_t{64} * 1024;
 
 uint64_t size_of(const std::string &path)
 {
