@@ -152,6 +152,17 @@ int upload(const args_t &a)
     if (c.budget > 0)
         c.deadline_ms = c.ftp.deadline_ms = now_ms() + c.budget * 1000;
 
+    std::string target = c.ftp.server + "/" + c.ftp.folder + " " + c.ftp.user;
+    // What the device holds as sent, without the card.
+    if (a.recorded) {
+        state_t state;
+        state.usable = false;
+        state_load(state, a.state, target, false);
+        for (const auto &[path, entry] : state.record.files)
+            std::printf("%s\t%" PRIu64 "\t%" PRId64 "\n", walk_printable(path).c_str(), entry.size, entry.mtime);
+        return run.reason.empty() ? 0 : EXIT_FAILED;
+    }
+
     int root = run.reason.empty() ? walk_open_root(card.c_str()) : -1;
     if (run.reason.empty() && root < 0)
         fail(run, "card not readable at " + card + ": " + std::strerror(errno));
@@ -165,20 +176,13 @@ int upload(const args_t &a)
 
     walk_result_t walk;
     state_t state;
-    state.usable = state_problem.empty() && !a.dry_run && !a.recorded;
+    state.usable = state_problem.empty() && !a.dry_run;
     if (root >= 0) {
         walk_card(root, walk);
-        std::string target = c.ftp.server + "/" + c.ftp.folder + " " + c.ftp.user;
         int bad = state_load(state, a.state, target, a.all);
         if (bad)
             syslog(LOG_NOTICE, "%d unusable lines in the record in %s: those files are sent again", bad,
                    a.state.c_str());
-        if (a.recorded) {
-            for (const auto &[path, entry] : state.record.files)
-                std::printf("%s\t%" PRIu64 "\t%" PRId64 "\n", walk_printable(path).c_str(), entry.size, entry.mtime);
-            close(root);
-            return run.reason.empty() ? 0 : EXIT_FAILED;
-        }
         plan_t plan;
         run.total = walk.files.size();
         plan_make(walk, state, plan);
