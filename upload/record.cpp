@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,7 +15,7 @@ namespace {
 constexpr const char *HEADER = "velmora-upload record 1 ";
 constexpr const char *TMP_SUFFIX = ".tmp";
 constexpr size_t RECORD_PIECE = size_t{64} * 1024;
-constexpr const char *JOURNAL_HEADER = "velmora-upload journal 1 ";
+constexpr const char *JOURNAL_HEADER = "velmora-upload journal 2 ";
 
 // Paths are stored with '%', controls and blanks escaped, so one line is
 // one file whatever its name.
@@ -84,6 +85,17 @@ std::string folder_of(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// FNV-1a of a journal line: the mark of a line written whole.
+uint32_t line_check(const std::string &line)
+{
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : line) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
 // Calls `take` with each whole line after a first line equal to `header`;
 // returns the unusable lines (those `take` refused, and a last line without
 // its newline, cut off while being written). -1 when there is no such file
@@ -142,7 +154,10 @@ std::string record_journal_line(record_op_t op, const std::string &path, const r
 {
     char numbers[48];
     std::snprintf(numbers, sizeof numbers, "%c %" PRIu64 " %" PRId64 " ", char(op), entry.size, entry.mtime);
-    return numbers + escape(path) + "\n";
+    std::string line = numbers + escape(path);
+    char check[16];
+    std::snprintf(check, sizeof check, " %08x\n", line_check(line));
+    return line + check;
 }
 
 int record_replay(const std::string &path, record_t &record, record_t &unfinished, bool &matches)
@@ -152,7 +167,14 @@ int record_replay(const std::string &path, record_t &record, record_t &unfinishe
     int bad = each_line(path, header, [&](const std::string &line) {
         std::string file;
         record_entry_t entry;
-        if (line.size() < 2 || line[1] != ' ' || !parse_line(line.substr(2), file, entry))
+        // A line cut short by a power cut, even one ended later, lacks its
+        // check: "d/a1" cut from "d/a12" must never confirm "d/a1".
+        size_t blank = line.rfind(' ');
+        if (blank == std::string::npos || line.size() - blank != 9 ||
+            line.find_first_not_of("0123456789abcdef", blank + 1) != std::string::npos ||
+            std::strtoul(line.c_str() + blank + 1, nullptr, 16) != line_check(line.substr(0, blank)))
+            return false;
+        if (line.size() < 2 || line[1] != ' ' || !parse_line(line.substr(2, blank - 2), file, entry))
             return false;
         switch (line[0]) {
         case RECORD_LISTED:
