@@ -25,6 +25,11 @@ constexpr int POLL_MS = 1000;
 // A partial file is continued once two sizes this far apart agree.
 constexpr int64_t SETTLE_MS = 1000;
 constexpr int SETTLE_TRIES = 10;
+// Stored in the destination folder and listed at once, to read the times
+// of the server's listings on the device's clock.
+constexpr const char *CLOCK_PROBE = ".velmora-upload-clock-probe";
+// Without that reading a listing's time may be off by a time zone.
+constexpr int64_t UNKNOWN_CLOCK_SLACK = 14 * 3600;
 // Stored beside a file that will not grow, to tell a full disk from a link
 // that breaks data connections.
 constexpr const char *SPACE_PROBE = ".velmora-upload-space-probe";
@@ -528,21 +533,30 @@ bool partial_size(ftp_session_t *s, const std::string &tmp_path, uint64_t &size,
 // disk is full (its 451 or 452 is lost when it cuts the data connection
 // mid-way, and 451 names any failed write) or the link breaks data
 // connections. A one-byte file tells them apart: its reply is not lost.
-bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
+// Stores a one-byte file as `path`.
+CURLcode store_probe(ftp_session_t *s, const std::string &path)
 {
     int fd = memfd_create("probe", MFD_CLOEXEC);
     if (fd < 0 || write(fd, "\n", 1) != 1) {
         if (fd >= 0)
             close(fd);
-        return false;
+        return CURLE_READ_ERROR;
     }
     int saved_fd = s->fd;
     s->fd = fd;
-    std::string probe = folder + SPACE_PROBE;
     commands_t none;
-    CURLcode code = store(s, url_of(s, probe), 0, 1, none);
+    CURLcode code = store(s, url_of(s, path), 0, 1, none);
     s->fd = saved_fd;
     close(fd);
+    return code;
+}
+
+bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
+{
+    std::string probe = folder + SPACE_PROBE;
+    CURLcode code = store_probe(s, probe);
+    if (code == CURLE_READ_ERROR)
+        return false;
     int reply = s->last_code;
     std::string detail = s->last_reply;
     commands_t drop;
@@ -713,6 +727,15 @@ void ftp_close(ftp_session_t *s)
     curl_multi_cleanup(s->multi);
     delete s;
     curl_global_cleanup();
+}
+
+void ftp_hang_up(ftp_session_t *s)
+{
+    // The connection lives in the multi handle's cache: both go.
+    curl_easy_cleanup(s->curl);
+    curl_multi_cleanup(s->multi);
+    s->curl = nullptr;
+    s->multi = nullptr;
 }
 
 void ftp_set_progress(ftp_session_t *s, ftp_progress_fn fn, void *context)
@@ -886,6 +909,29 @@ ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, ftp_listing_t
             listing.folders.insert(name);
     }
     return {};
+}
+
+ftp_result_t ftp_list_with_clock(ftp_session_t *s, ftp_listing_t &listing, int64_t &offset, int64_t &slack)
+{
+    offset = 0;
+    slack = UNKNOWN_CLOCK_SLACK;
+    bool probed = store_probe(s, CLOCK_PROBE) == CURLE_OK;
+    time_t stored = time(nullptr);
+    ftp_result_t r = ftp_list(s, "", listing);
+    auto probe = listing.files.find(CLOCK_PROBE);
+    if (probed && r.status == FTP_OK && probe != listing.files.end()) {
+        // The probe was written at `stored` on this clock, within its
+        // listing's precision and the second or two the store took.
+        offset = probe->second.mtime - int64_t(stored);
+        slack = probe->second.precision + 2;
+    }
+    listing.files.erase(CLOCK_PROBE);
+    if (probed) {
+        commands_t drop;
+        drop.add("*DELE " + on_server(s, CLOCK_PROBE));
+        run_commands(s, drop, false, 0);
+    }
+    return r;
 }
 
 bool ftp_encrypted(const ftp_session_t *s)

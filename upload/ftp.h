@@ -64,6 +64,9 @@ using ftp_progress_fn = bool (*)(void *context, uint64_t sent);
 // Null when libcurl cannot be set up.
 ftp_session_t *ftp_open(const ftp_options_t &options);
 void ftp_close(ftp_session_t *session);
+// Logs out and drops the connection (the session is done): a server that
+// counts sessions per address or user gets the slot back at once.
+void ftp_hang_up(ftp_session_t *session);
 // Empty when `server` can be used in a URL, otherwise why not.
 std::string ftp_server_problem(const std::string &server);
 // Called during a transfer with the bytes of the file sent so far.
@@ -93,6 +96,12 @@ struct ftp_listing_t {
 // Lists `folder` ("" or "a/b/", below the destination folder) with one
 // command: MLSD, or LIST where the server has no MLSD.
 ftp_result_t ftp_list(ftp_session_t *session, const std::string &folder, ftp_listing_t &listing);
+// Lists the destination folder itself, and reads the server's listing clock
+// against this one with a one-byte file stored just before: a listed time
+// minus `offset` is on this clock, to within `slack` seconds (a server's
+// time zone in LIST, a clock set differently). Without a reading (the file
+// could not be stored) `offset` is 0 and `slack` covers any time zone.
+ftp_result_t ftp_list_with_clock(ftp_session_t *session, ftp_listing_t &listing, int64_t &offset, int64_t &slack);
 // After a login: whether the session was encrypted.
 bool ftp_encrypted(const ftp_session_t *session);
 bool ftp_logged_in(const ftp_session_t *session);

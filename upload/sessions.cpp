@@ -63,6 +63,8 @@ struct pool_t {
     int64_t busy_since = 0;    // when the only session was first turned away
     int mismatches = 0;
     bool warned = false;
+    size_t gone = 0;             // files that left the card during the run
+    std::string busy_reply;      // the last "too many users"
     timespec synced{};
     unsigned seed = 0;
 
@@ -170,13 +172,17 @@ void fail_locked(pool_t &p, const std::string &reason)
 
 // A session that could not even log in while others are at work: the server
 // takes no more. It ends, never the last one.
-bool give_back(pool_t &p)
+bool give_back(pool_t &p, size_t index)
 {
     std::lock_guard<std::mutex> hold(p.lock);
     if (p.alive <= 1)
         return false;
+    // In one step with the count: a session looking for work must find the
+    // file before it can find itself the last one.
     p.alive--;
+    p.given_back.push_back(index);
     p.met_busy = true;
+    syslog(LOG_INFO, "FTP server %s takes no more sessions: %d left", p.c.ftp.server.c_str(), p.alive);
     return true;
 }
 
@@ -184,6 +190,21 @@ bool give_back(pool_t &p)
 int64_t busy_seconds(const pool_t &p)
 {
     return p.busy_since ? (now_ms() - p.busy_since + 500) / 1000 : 0;
+}
+
+// What failed before the budget ran out, when anything did: the busy
+// server, when that was all.
+void fail_cause(pool_t &p, ftp_result_t cause, const std::string &shown, bool locked = false)
+{
+    std::unique_lock<std::mutex> hold(p.lock, std::defer_lock);
+    if (!locked)
+        hold.lock();
+    if (cause.status == FTP_OK && p.busy_since) {
+        cause.status = FTP_BUSY;
+        cause.detail = p.busy_reply;
+    }
+    if (cause.status != FTP_OK)
+        fail(p.run, reason_of(cause, p.c.ftp, shown, busy_seconds(p)));
 }
 
 // The only session, turned away: false once the window is over.
@@ -194,6 +215,7 @@ bool wait_while_busy(pool_t &p, const ftp_result_t &r, int attempt)
     {
         std::lock_guard<std::mutex> hold(p.lock);
         p.met_busy = true;
+        p.busy_reply = r.detail;
         bool first = p.busy_since == 0;
         if (first)
             p.busy_since = now_ms();
@@ -211,7 +233,7 @@ bool wait_while_busy(pool_t &p, const ftp_result_t &r, int attempt)
     return !stop_requested && now_ms() < window_end;
 }
 
-outcome_t send_one(session_t &session, const walk_file_t &file, int fd, const struct stat &st)
+outcome_t send_one(session_t &session, size_t index, const walk_file_t &file, int fd, const struct stat &st)
 {
     pool_t &p = session.pool;
     const config_t &c = p.c;
@@ -222,8 +244,7 @@ outcome_t send_one(session_t &session, const walk_file_t &file, int fd, const st
         if (past_deadline(c)) {
             // What failed before the time ran out is the one to read first;
             // a transfer the budget itself cut short is no cause.
-            if (cause.status != FTP_OK)
-                fail_locked(p, reason_of(cause, c.ftp, shown));
+            fail_cause(p, cause, shown);
             return OUT_OF_TIME;
         }
         r = ftp_put(session.ftp, file.path, fd, uint64_t(st.st_size), int64_t(st.st_mtime));
@@ -231,7 +252,7 @@ outcome_t send_one(session_t &session, const walk_file_t &file, int fd, const st
         logged_in(session);
         if (!(r.status == FTP_FILE_FAILED && past_deadline(c)))
             cause = r;
-        if (r.status != FTP_OK && !ftp_logged_in(session.ftp) && give_back(p))
+        if (r.status != FTP_OK && !ftp_logged_in(session.ftp) && give_back(p, index))
             return GIVEN_BACK;
         if (r.status == FTP_BUSY) {
             if (wait_while_busy(p, r, busy_attempt++))
@@ -260,8 +281,7 @@ outcome_t send_one(session_t &session, const walk_file_t &file, int fd, const st
         return RUN_FAILED;
     // The last try allowed, cut short by the budget.
     if (r.status == FTP_FILE_FAILED && past_deadline(c)) {
-        if (cause.status != FTP_OK)
-            fail(p.run, reason_of(cause, c.ftp, shown));
+        fail_cause(p, cause, shown, true);
         return OUT_OF_TIME;
     }
     fail(p.run, reason_of(r, c.ftp, shown, busy_seconds(p)));
@@ -275,21 +295,24 @@ outcome_t send_one(session_t &session, const walk_file_t &file, int fd, const st
     return r.status == FTP_FILE_FAILED && (r.file_only || !r.transient) ? FILE_FAILED : RUN_FAILED;
 }
 
-// The next file to send, false when there is none or the run is over.
+// The next file to send; false when there is none or the run is over, and
+// the session is then no longer counted, in the same step: a file given
+// back just after would otherwise wait for a session that is leaving.
 bool take(pool_t &p, size_t &index)
 {
     std::lock_guard<std::mutex> hold(p.lock);
-    if (p.halt || stop_requested)
-        return false;
-    if (!p.given_back.empty()) {
+    if (!p.halt && !stop_requested && !p.given_back.empty()) {
         index = p.given_back.back();
         p.given_back.pop_back();
         return true;
     }
-    if (p.next >= p.plan.todo.size())
-        return false;
-    index = p.next++;
-    return true;
+    if (!p.halt && !stop_requested && p.next < p.plan.todo.size()) {
+        index = p.next++;
+        return true;
+    }
+    p.alive--;
+    p.changed.notify_all();
+    return false;
 }
 
 void halt(pool_t &p, bool out_of_time)
@@ -309,8 +332,11 @@ void run_session(pool_t &p, ftp_session_t *ftp)
         const walk_file_t &file = p.plan.todo[index];
         int fd = walk_open(p.root, file.path);
         struct stat st;
-        if (fd < 0 && errno == ENOENT)
-            continue;   // gone from the card since the walk: nothing to send
+        if (fd < 0 && errno == ENOENT) {
+            std::lock_guard<std::mutex> hold(p.lock);
+            p.gone++;   // gone from the card since the walk: nothing to send
+            continue;
+        }
         if (fd < 0 || fstat(fd, &st) != 0) {
             fail_locked(p, "file " + walk_printable(file.path) + " could not be read from the card: " +
                                std::strerror(errno));
@@ -327,19 +353,15 @@ void run_session(pool_t &p, ftp_session_t *ftp)
         if (session.listed)
             sync_now(p);
         clock_gettime(CLOCK_MONOTONIC, &session.file_started);
-        outcome_t outcome = send_one(session, file, fd, st);
+        outcome_t outcome = send_one(session, index, file, fd, st);
         close(fd);
         if (outcome == GIVEN_BACK) {
-            std::lock_guard<std::mutex> hold(p.lock);
-            p.given_back.push_back(index);
-            syslog(LOG_INFO, "FTP server %s takes no more sessions: %d left", p.c.ftp.server.c_str(), p.alive);
+            ftp_hang_up(ftp);
             return;
         }
-        if (outcome == OUT_OF_TIME || outcome == RUN_FAILED) {
-            halt(p, outcome == OUT_OF_TIME);
-            break;
-        }
-        if (outcome == FILE_FAILED)
+        if (outcome == OUT_OF_TIME || outcome == RUN_FAILED)
+            halt(p, outcome == OUT_OF_TIME);   // the next take() ends the session
+        if (outcome != SENT)
             continue;
         state_confirmed(p.state, file.path, entry);
         bool sync;
@@ -353,9 +375,7 @@ void run_session(pool_t &p, ftp_session_t *ftp)
         if (sync)
             sync_now(p);
     }
-    std::lock_guard<std::mutex> hold(p.lock);
-    p.alive--;
-    p.changed.notify_all();
+    ftp_hang_up(ftp);
 }
 
 // Whether a listing already showed that `folder` ("a/b/") is not on the
@@ -382,20 +402,34 @@ void rebuild(ftp_session_t *s, pool_t &p, std::vector<walk_file_t> &todo)
 {
     std::vector<walk_file_t> left;
     std::map<std::string, ftp_listing_t> listed;
-    const ftp_listing_t *here = nullptr;
+    const ftp_listing_t *here = &listed[""];
     std::string here_folder;
     bool usable = true;
     size_t found = 0;
+    // The destination folder first, with the reading of the server's clock.
+    int64_t offset = 0, slack = 0;
+    {
+        ftp_result_t r;
+        for (int attempt = 0; (r = ftp_list_with_clock(s, listed[""], offset, slack)).status == FTP_BUSY;)
+            if (!wait_while_busy(p, r, attempt++))
+                break;
+        usable = r.status == FTP_OK;
+    }
     for (walk_file_t &file : todo) {
+        if (stop_requested) {
+            left.push_back(std::move(file));
+            continue;
+        }
         size_t slash = file.path.rfind('/');
         std::string folder = slash == std::string::npos ? "" : file.path.substr(0, slash + 1);
-        if (usable && (here == nullptr || folder != here_folder)) {
+        if (usable && folder != here_folder) {
             here_folder = folder;
+            bool seen = listed.count(folder) > 0;
             ftp_listing_t &listing = listed[folder];
             here = &listing;
-            if (known_absent(listed, folder))
+            if (!seen && known_absent(listed, folder))
                 listing.missing = true;
-            else {
+            else if (!seen) {
                 ftp_result_t r;
                 for (int attempt = 0; (r = ftp_list(s, folder, listing)).status == FTP_BUSY;)
                     if (!wait_while_busy(p, r, attempt++))
@@ -406,8 +440,9 @@ void rebuild(ftp_session_t *s, pool_t &p, std::vector<walk_file_t> &todo)
             }
         }
         auto there = usable ? here->files.find(file.path.substr(folder.size())) : here->files.end();
+        // The server's copy, on this clock at its earliest, is not older.
         if (usable && there != here->files.end() && there->second.size == file.size &&
-            there->second.mtime >= file.mtime - file.mtime % there->second.precision) {
+            there->second.mtime - offset - std::max(slack, there->second.precision) >= file.mtime) {
             state_confirmed(p.state, file.path, {file.size, file.mtime});
             found++;
         } else
@@ -478,6 +513,8 @@ void send_files(plan_t &plan, int root, const config_t &c, state_t &state, run_t
     p.synced = run.started;
     p.seed = unsigned(getpid()) ^ unsigned(time(nullptr));
     std::vector<std::thread> threads;
+    // Until its own session takes over: a stop cuts a listing short.
+    ftp_set_progress(sessions[0], [](void *, uint64_t) { return !stop_requested; }, nullptr);
     if (plan.rebuild)
         rebuild(sessions[0], p, plan.todo);
     if (drop_stale(sessions[0], p)) {
@@ -503,9 +540,16 @@ void send_files(plan_t &plan, int root, const config_t &c, state_t &state, run_t
     if (p.out_of_time)
         fail(run, "the time budget of " + std::to_string(c.budget) +
                       " s (TIME_BUDGET) was used up; the rest goes next time");
-    if (run.sent < plan.todo.size())
-        run.lines.push_back(std::to_string(plan.todo.size() - run.sent) + " of " + std::to_string(plan.todo.size()) +
-                            " files to send are not on the server");
+    size_t missing = plan.todo.size() - std::min(plan.todo.size(), run.sent + p.gone);
+    if (missing) {
+        // Every failure names itself; this is the net under them all.
+        std::string line = std::to_string(missing) + " of " + std::to_string(plan.todo.size()) +
+                           " files to send are not on the server";
+        if (run.reason.empty())
+            fail(run, line + "; they go next time");
+        else
+            run.lines.push_back(line);
+    }
     if (run.progress)
         std::fputc('\n', stderr);
     for (ftp_session_t *s : sessions)
