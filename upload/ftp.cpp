@@ -233,8 +233,8 @@ size_t on_read(char *buffer, size_t size, size_t count, void *context)
     uint64_t rate = s->options.max_rate;
     if (rate) {
         want = std::min(want, std::max<uint64_t>(1024, rate / PACE_PIECES_PER_S));
-        int64_t at = pace_reserve(want, rate);
-        for (int64_t wait; (wait = at - now_us()) > 0;) {
+        // The wait is read once and slept in naps, not against the clock.
+        for (int64_t wait = pace_reserve(want, rate) - now_us(); wait > 0; wait -= 100000) {
             if (s->progress && !s->progress(s->progress_context, s->start + s->sent))
                 return CURL_READFUNC_ABORT;
             usleep(useconds_t(std::min<int64_t>(wait, 100000)));
@@ -519,7 +519,8 @@ bool partial_size(ftp_session_t *s, const std::string &tmp_path, uint64_t &size,
         size = s->size_seen ? s->size_reply : 0;
         if (size == 0 || (tries > 0 && size == before))
             return true;
-        for (int64_t end = now_ms() + SETTLE_MS; now_ms() < end;) {
+        // Counted in naps: the clock may be a stand-in that sleeps do not move.
+        for (int64_t slept = 0; slept < SETTLE_MS; slept += 50) {
             if (s->progress && !s->progress(s->progress_context, 0))
                 return true;
             usleep(50000);

@@ -488,10 +488,11 @@ int64_t now_ms()
 
 void pause_ms(int64_t ms)
 {
-    int64_t end = now_ms() + ms;
-    for (int64_t left; !stop_requested && (left = end - now_ms()) > 0;) {
-        left = std::min(left, NAP_MS);
-        timespec t{time_t(left / 1000), long(left % 1000) * 1000000L};
+    // Counted in naps, not against the clock: where the sleeps are stood in
+    // for (the simulated device) no clock would ever catch up.
+    for (int64_t left = ms; left > 0 && !stop_requested; left -= NAP_MS) {
+        int64_t nap = std::min(left, NAP_MS);
+        timespec t{time_t(nap / 1000), long(nap % 1000) * 1000000L};
         nanosleep(&t, nullptr);
     }
 }
