@@ -65,19 +65,6 @@ bool parse_line(const std::string &line, std::string &path, record_entry_t &entr
     return true;
 }
 
-bool write_all(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 std::string folder_of(const std::string &path)
 {
@@ -209,11 +196,11 @@ int record_save(const std::string &path, const record_t &r, bool durable)
         std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRId64 " ", entry.size, entry.mtime);
         text += numbers + escape(file) + "\n";
         if (text.size() >= RECORD_PIECE) {
-            ok = ok && write_all(fd, text);
+            ok = ok && record_write_all(fd, text);
             text.clear();
         }
     }
-    ok = ok && write_all(fd, text) && (!durable || fsync(fd) == 0);
+    ok = ok && record_write_all(fd, text) && (!durable || fsync(fd) == 0);
     int saved = errno;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
@@ -235,4 +222,18 @@ bool record_has(const record_t &r, const std::string &path, uint64_t size, int64
 {
     auto it = r.files.find(path);
     return it != r.files.end() && it->second.size == size && it->second.mtime == mtime;
+}
+
+bool record_write_all(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
 }

@@ -44,5 +44,7 @@ std::string record_journal_line(record_op_t op, const std::string &path, const r
 // `matches` when the journal is there and is for `record.target`.
 int record_replay(const std::string &path, record_t &record, record_t &unfinished, bool &matches);
 
+// Writes all of `text` to `fd`, through interruptions; false with errno set.
+bool record_write_all(int fd, const std::string &text);
 // True when the record holds `path` with exactly this size and time.
 bool record_has(const record_t &r, const std::string &path, uint64_t size, int64_t mtime);

@@ -83,12 +83,18 @@ struct session_t {
 
 // Exponential backoff with jitter, so that devices failing together do not
 // come back together.
+// `first` doubled `attempt` times, at most `most`.
+unsigned doubled(unsigned first, unsigned most, int attempt)
+{
+    unsigned ms = first;
+    for (int i = 0; i < attempt && ms < most; i++)
+        ms *= 2;
+    return std::min(ms, most);
+}
+
 unsigned backoff_ms(pool_t &p, int attempt)
 {
-    unsigned ms = BACKOFF_FIRST_MS;
-    for (int i = 0; i < attempt && ms < BACKOFF_MAX_MS; i++)
-        ms *= 2;
-    ms = std::min(ms, BACKOFF_MAX_MS);
+    unsigned ms = doubled(BACKOFF_FIRST_MS, BACKOFF_MAX_MS, attempt);
     std::lock_guard<std::mutex> hold(p.lock);
     return ms / 2 + unsigned(rand_r(&p.seed)) % (ms / 2 + 1);
 }
@@ -96,10 +102,7 @@ unsigned backoff_ms(pool_t &p, int attempt)
 // "Full jitter": anywhere from no pause to the limit.
 unsigned busy_pause_ms(pool_t &p, int attempt)
 {
-    unsigned ms = BUSY_FIRST_MS;
-    for (int i = 0; i < attempt && ms < BUSY_MAX_MS; i++)
-        ms *= 2;
-    ms = std::min(ms, BUSY_MAX_MS);
+    unsigned ms = doubled(BUSY_FIRST_MS, BUSY_MAX_MS, attempt);
     std::lock_guard<std::mutex> hold(p.lock);
     return unsigned(rand_r(&p.seed)) % (ms + 1);
 }

@@ -22,19 +22,6 @@ uint64_t size_of(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
 }
 
-bool write_all(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 void sync_folder(const std::string &path)
 {
@@ -74,7 +61,7 @@ bool open_journal(state_t &s)
         if (pread(s.journal, &last, 1, off_t(s.journal_bytes - 1)) == 1 && last != '\n')
             start = "\n";
     }
-    if (!write_all(s.journal, start)) {
+    if (!record_write_all(s.journal, start)) {
         failed(s, "write " + s.journal_path);
         return false;
     }
@@ -91,7 +78,7 @@ void append(state_t &s, record_op_t op, const std::string &path, const record_en
     if (!s.usable || !s.problem.empty() || !open_journal(s))
         return;
     std::string line = record_journal_line(op, path, entry);
-    if (!write_all(s.journal, line)) {
+    if (!record_write_all(s.journal, line)) {
         failed(s, "write " + s.journal_path);
         return;
     }
