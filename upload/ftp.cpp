@@ -29,7 +29,7 @@ constexpr int SETTLE_TRIES = 10;
 // of the server's listings on the device's clock.
 constexpr const char *CLOCK_PROBE = ".velmora-upload-clock-probe";
 // Without that reading a listing's time may be off by a time zone.
-constexpr int64_t UNKNOWN_CLOCK_SLACK = 14 * 3600;
+constexpr int64_t UNKNOWN_CLOCK_SLACK = int64_t{14} * 3600;
 // Stored beside a file that will not grow, to tell a full disk from a link
 // that breaks data connections.
 constexpr const char *SPACE_PROBE = ".velmora-upload-space-probe";
