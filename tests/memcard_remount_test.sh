@@ -39,3 +39,22 @@ if [ "$status" -ne 0 ] || [ "$(cat "$work/calls")" != "$expected" ] ||
 	exit 1
 fi
 echo "ok: a card left mounted is unmounted and mounted afresh"
+
+# A mistyped WAIT_SECONDS fails at once instead of waiting for ever with the
+# card powered; a mount point with a trailing slash is still unmounted.
+rm -f "$work/calls"
+printf 'CARD_DEVICE=%s\nMOUNT_POINT=%s\nWAIT_SECONDS=30s\n' "$work/no-device" "$work/card" > "$work/conf"
+MEMCARD_CONF="$work/conf" PATH="$work/bin:$PATH" timeout 5 sh "$src/dist/memCard" mount 2> "$work/said"
+status=$?
+if [ "$status" -ne 1 ] || ! grep -q "WAIT_SECONDS=30s" "$work/said"; then
+	echo "FAIL: WAIT_SECONDS=30s: status $status ($(cat "$work/said"))"
+	exit 1
+fi
+echo "ok: a WAIT_SECONDS that is not a number fails the mount at once, naming it"
+printf 'CARD_DEVICE=%s\nMOUNT_POINT=%s/\nWAIT_SECONDS=1\n' "$work/device" "$work/card" > "$work/conf"
+MEMCARD_CONF="$work/conf" PATH="$work/bin:$PATH" sh "$src/dist/memCard" umount 2>/dev/null
+if grep -q " $work/card " /proc/mounts; then
+	echo "FAIL: MOUNT_POINT with a trailing slash: the card is still mounted"
+	exit 1
+fi
+echo "ok: a mount point written with a trailing slash is unmounted"
