@@ -3,13 +3,16 @@
 #include "support/run.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -29,7 +32,14 @@ int signals = -1;
 int alarm_timer = -1;   // absolute, on the wall clock
 int pause_timer = -1;   // relative, on the monotonic clock
 int watch = -1;
-std::string settings_name;
+std::string settings_path;
+// The watched folders, each with the one name in it that matters.
+struct watched_t {
+    int wd;
+    std::string folder;
+    std::string name;
+};
+watched_t watched[3];
 bool stopping = false;
 bool reload_kept = false;
 // The shell events_run() started, and its wait status once it has ended.
@@ -102,9 +112,78 @@ bool group_ended(pid_t group)
     return kill(-group, 0) < 0 && errno == ESRCH;
 }
 
-// Whether the settings file itself was written or replaced. Its folder is
-// watched, not the file: a writer that renames a new file over it leaves a
-// watch on the file pointing at the old one.
+std::string folder_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Folders are watched, not files: a writer that renames a new file over the
+// settings leaves a watch on the file pointing at the old one. Three places
+// can change what the settings path reads: the file in its folder, the file
+// a symbolic link there leads to (in a folder of its own), and the folder
+// itself, replaced as a whole in its parent. Each change sets the watches
+// up anew, on what the path leads to then. 0 with errno when the settings
+// folder cannot be watched.
+int watch_settings()
+{
+    if (watch >= 0)
+        close(watch);
+    for (watched_t &w : watched)
+        w = {-1, "", ""};
+    watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0)
+        return 0;
+    constexpr uint32_t FILE_EVENTS = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF |
+                                     IN_MOVE_SELF;
+    std::string folder = folder_of(settings_path);
+    auto add = [](watched_t &w, const std::string &path, uint32_t events) {
+        w = {inotify_add_watch(watch, folder_of(path).c_str(), events), folder_of(path),
+             name_of(path)};
+    };
+    add(watched[0], folder, IN_MOVED_TO | IN_CREATE);
+    add(watched[1], settings_path, FILE_EVENTS);
+    int why = errno;
+    char real[PATH_MAX];
+    if (realpath(settings_path.c_str(), real))
+        add(watched[2], real, FILE_EVENTS);
+    if (watched[1].wd < 0 && watched[0].wd < 0) {
+        close(watch);
+        watch = -1;
+    }
+    errno = why;
+    return watched[1].wd >= 0;
+}
+
+// Whether an event may have changed what the settings path reads.
+bool counts(const struct inotify_event &e)
+{
+    // A queue that overflowed may have lost the event we want; a watched
+    // folder that went away leaves the path to something else.
+    if (e.mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
+        return true;
+    for (const watched_t &w : watched) {
+        if (w.wd != e.wd || !e.len || w.name != e.name)
+            continue;
+        if (!(e.mask & IN_CREATE))
+            return true;
+        // A file being created is read once it is closed; a symbolic link
+        // or a folder is whole as soon as it is there.
+        struct stat st;
+        if (lstat((w.folder + "/" + w.name).c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            return true;
+    }
+    return false;
+}
+
+// Whether the settings may read differently since the last call.
 bool settings_changed()
 {
     alignas(struct inotify_event) char buf[4096];
@@ -113,11 +192,14 @@ bool settings_changed()
     while ((n = read(watch, buf, sizeof buf)) > 0) {
         for (char *p = buf; p < buf + n;) {
             auto *e = reinterpret_cast<struct inotify_event *>(p);
-            // A queue that overflowed may have lost the event we want.
-            changed = changed || (e->mask & IN_Q_OVERFLOW) || (e->len && settings_name == e->name);
+            changed = changed || counts(*e);
             p += sizeof *e + e->len;
         }
     }
+    // Set up again before the settings are read, so that nothing written
+    // from here on goes unseen.
+    if (changed)
+        watch_settings();
     return changed;
 }
 
@@ -157,7 +239,7 @@ bool within_cycle(int sig)
 
 } // namespace
 
-int events_init(const char *settings_path)
+int events_init(const char *path)
 {
     sigset_t handled;
     sigemptyset(&handled);
@@ -177,18 +259,10 @@ int events_init(const char *settings_path)
     // end; should the kernel refuse, a stop simply waits out the grace.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    std::string folder = settings_path;
-    size_t slash = folder.rfind('/');
-    settings_name = folder.substr(slash + 1);
-    folder.resize(slash == std::string::npos ? 0 : slash);
-    watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+    settings_path = path;
+    if (!watch_settings())
         syslog(LOG_ERR, "cannot watch %s for settings changes: %s; SIGHUP reloads them",
-               folder.c_str(), std::strerror(errno));
-        if (watch >= 0)
-            close(watch);
-        watch = -1;
-    }
+               folder_of(settings_path).c_str(), std::strerror(errno));
     return 1;
 }
 

@@ -4,7 +4,9 @@
 #include "support/com.h"
 #include "support/lock.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <syslog.h>
@@ -38,10 +40,17 @@ bool set_dtr(int fd, bool raised)
 int memCardInit()
 {
     if (!lock(CONTROL_PORT, LOCK_WAIT_S)) {
-        syslog(LOG_ERR, "device ttyS1 is locked");
+        if (errno == EBUSY)
+            syslog(LOG_ERR, "device ttyS1 is locked");
+        else
+            syslog(LOG_ERR, "cannot lock ttyS1: no lock file can be made in /var/lock: %s",
+                   std::strerror(errno));
         return -1;
     }
-    int fd = com_open(CONTROL_PORT, 115200, 8, "N", 1);
+    // Nothing is ever sent on the line, so it stays at speed 0: a UART
+    // raises DTR when its speed leaves 0, which would power the card for a
+    // moment at every start.
+    int fd = com_open(CONTROL_PORT, 0, 8, "N", 1);
     if (fd < 0)
         return -1;
     if (!set_dtr(fd, false)) {
@@ -65,8 +74,16 @@ int memCardMount(int fd)
 int memCardUmount(int fd)
 {
     // Never cut short: the release is what a stop asks for.
-    if (card_script("umount", 0) != 0)
+    if (card_script("umount", 0) != 0) {
+        // The card may still be mounted, so it keeps its power: the port's
+        // close when the daemon ends must not drop DTR.
+        struct termios tio;
+        if (tcgetattr(fd, &tio) == 0) {
+            tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+            tcsetattr(fd, TCSANOW, &tio);
+        }
         return 1;
+    }
     events_pause(POWER_DOWN_S, 0);
     if (!set_dtr(fd, false)) {
         syslog(LOG_ERR, "ioctl umount error");
@@ -82,6 +99,11 @@ int memCardPowerOff(int fd)
         return 1;
     }
     return 0;
+}
+
+void memCardUnlock()
+{
+    unlock(CONTROL_PORT);
 }
 
 void memCardShutdown(int fd)

@@ -1,7 +1,8 @@
 // The memory card, attached and released through the DTR line of the
 // control port "/dev/ttyS1", each line change paired with the card script.
 //
-// The port and its lock are held until the process ends. Waits and scripts go
+// The port and its lock are held until the process ends; only a clean stop
+// removes the lock file. Waits and scripts go
 // through events_pause() and events_run(): a stop cuts an attach short (check
 // events_stopping()), never a release.
 #pragma once
@@ -15,6 +16,9 @@ int memCardMount(int fd);
 int memCardUmount(int fd);
 // Lowers DTR at once, for a card that is not mounted: 0, or 1 (logged).
 int memCardPowerOff(int fd);
+// Removes the port's lock file, for a daemon that ends cleanly: left behind,
+// its pid may name another process by the next start.
+void memCardUnlock();
 // Leaves the line at speed 0 for a daemon that ends with the card released,
 // so the next open of the port does not raise DTR.
 void memCardShutdown(int fd);

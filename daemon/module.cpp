@@ -31,6 +31,10 @@ struct schedule_t {
     unsigned hours;
     unsigned minutes;
     time_t target;
+    // The wall clock and the boot clock read together when the target was
+    // last set or its day came: how far the wall clock was set since then.
+    time_t anchor_wall;
+    time_t anchor_boot;
 };
 
 int command_line(int argc, char **argv);
@@ -48,6 +52,27 @@ time_t wall_clock()
     return now.tv_sec;
 }
 
+// Seconds since boot, suspended time included: no setting of the wall clock
+// moves it.
+time_t boot_clock()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return now.tv_sec;
+}
+
+void anchor(schedule_t &schedule)
+{
+    schedule.anchor_wall = wall_clock();
+    schedule.anchor_boot = boot_clock();
+}
+
+// How far the wall clock was set since the anchor: negative when back.
+time_t clock_set_by(const schedule_t &schedule, time_t now)
+{
+    return now - (schedule.anchor_wall + (boot_clock() - schedule.anchor_boot));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -56,15 +81,16 @@ int main(int argc, char **argv)
         return done - 1;
     reset_signals();
 
-    module_cfg_t cfg;
-    module_cfg_load(cfg);
-
     setsid();
     openlog("Velmora", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     syslog(LOG_NOTICE, "started");
     // From here a stop waits for the first wait instead of ending us halfway.
+    // The settings are watched before they are read: a change in between
+    // would otherwise go unseen until the next one.
     if (!events_init(MODULE_CFG_PATH))
         return 1;
+    module_cfg_t cfg;
+    module_cfg_load(cfg);
     status_init();
 
     int port = memCardInit();
@@ -75,11 +101,14 @@ int main(int argc, char **argv)
     schedule_t schedule;
     if (!upload_time_parse(cfg.uploadtime.c_str(), schedule.hours, schedule.minutes)) {
         syslog(LOG_NOTICE, "Invalid time settings. Exit");
-        status_phase("ended: invalid upload time");
+        // Ready first: a service manager takes an exit before that for a
+        // failed start and would start us again and again.
+        status_ready_to_end("ended: invalid upload time");
         memCardShutdown(port);
         return 0;
     }
     schedule.target = first_target(now, schedule.hours, schedule.minutes);
+    anchor(schedule);
     status_ready(schedule.target);
 
     for (;;) {
@@ -97,6 +126,12 @@ int main(int argc, char **argv)
             syslog(LOG_NOTICE, "Upload requested: starting a cycle now");
             if (!upload_cycle(port, exit_status))
                 return exit_status;
+            // An upload time that came while the requested cycle ran was
+            // served by it: that day's card is uploaded already.
+            if (wall_clock() > schedule.target) {
+                schedule.target = latest_missed_target(schedule.target, wall_clock()) + DAY_S;
+                anchor(schedule);
+            }
             break;
         case EVENT_ALARM:
             // After a step of days, or a cycle that lasted days, one cycle
@@ -104,13 +139,19 @@ int main(int argc, char **argv)
             // target ahead of the clock, instead of running one cycle per day
             // missed back to back.
             schedule.target = latest_missed_target(schedule.target, wall_clock());
+            anchor(schedule);
             if (!upload_cycle(port, exit_status))
                 return exit_status;
             schedule.target += DAY_S;
             break;
         }
-        schedule.target = target_for_clock(schedule.target, wall_clock(), schedule.hours,
-                                           schedule.minutes);
+        time_t now = wall_clock();
+        time_t target = target_for_clock(schedule.target, now, clock_set_by(schedule, now),
+                                         schedule.hours, schedule.minutes);
+        if (target != schedule.target) {
+            schedule.target = target;
+            anchor(schedule);
+        }
         status_next(schedule.target);
     }
 }
@@ -182,6 +223,7 @@ void reload(schedule_t &schedule, time_t now)
         schedule.hours = hours;
         schedule.minutes = minutes;
         schedule.target = first_target(now, hours, minutes);
+        anchor(schedule);
     }
     syslog(LOG_NOTICE, "Settings read: upload time %02u:%02u", hours, minutes);
 }
@@ -226,6 +268,7 @@ int stopped(int port)
 {
     syslog(LOG_NOTICE, "stopped");
     memCardShutdown(port);
+    memCardUnlock();
     return 0;
 }
 

@@ -47,13 +47,15 @@ time_t latest_missed_target(time_t target, time_t now)
     return target + (now - 1 - target) / DAY_S * DAY_S;
 }
 
-time_t target_for_clock(time_t target, time_t now, unsigned hours, unsigned minutes)
+time_t target_for_clock(time_t target, time_t now, time_t set_by, unsigned hours,
+                        unsigned minutes)
 {
     // A clock corrected back by months (a wrong real-time clock meeting
     // network time) would otherwise mean months without an upload. A step
     // back of hours keeps the day's target: that upload runs late by the
-    // size of the step rather than twice.
-    if (target - now > DAY_S)
+    // size of the step rather than twice, and a day whose cycle has run
+    // does not get a second one.
+    if (set_by < -DAY_S && target - now > DAY_S)
         return first_target(now, hours, minutes);
     return target;
 }

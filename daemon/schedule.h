@@ -16,7 +16,9 @@ time_t first_target(time_t now, unsigned hours, unsigned minutes);
 // The last of the targets target, target + 1 day, ... that `now` is past: one
 // cycle stands for all of them. `now` must be past `target`.
 time_t latest_missed_target(time_t target, time_t now);
-// The target to keep after the clock was set: a target more than a day ahead
-// of `now` (the clock went back) gives way to the first upload time ahead of
-// the clock; any other target stays.
-time_t target_for_clock(time_t target, time_t now, unsigned hours, unsigned minutes);
+// The target to keep after the clock was set by `set_by` seconds (negative:
+// back): after a step back of more than a day a target more than a day ahead
+// of `now` gives way to the first upload time ahead of the clock; any other
+// target stays.
+time_t target_for_clock(time_t target, time_t now, time_t set_by, unsigned hours,
+                        unsigned minutes);

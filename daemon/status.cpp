@@ -107,6 +107,12 @@ void status_ready(time_t target)
     publish("READY=1\n");
 }
 
+void status_ready_to_end(const char *phase)
+{
+    state = phase;
+    publish("READY=1\n");
+}
+
 void status_stopping(const char *phase)
 {
     state = phase;

@@ -16,5 +16,8 @@ void status_phase(const char *phase);
 void status_result(time_t started, const char *result);
 // Start-up is done, the first upload is at `target`: READY=1.
 void status_ready(time_t target);
+// Start-up is done and the daemon is about to end on its own, for the reason
+// `phase`: READY=1 all the same.
+void status_ready_to_end(const char *phase);
 // A stop began: STOPPING=1, with `phase` as the line.
 void status_stopping(const char *phase);

@@ -37,6 +37,23 @@ uint32_t to_u32(const char *s)
     return negative ? static_cast<uint32_t>(0u - value) : value;
 }
 
+// Splits one line as the reader sees it: the key is cut off in place and the
+// value returned, or null for a line without one.
+char *split(char *text)
+{
+    text[std::strcspn(text, "\r")] = '\0';
+    text[std::strcspn(text, "\n")] = '\0';
+    // The quote cut comes before the '=' search: that is what lets a
+    // quoted value hold quotes of its own.
+    if (char *quote = std::strrchr(text, '"'))
+        *quote = '\0';
+    char *eq = std::strchr(text, '=');
+    if (!eq)
+        return nullptr;
+    *eq = '\0';
+    return *(eq + 1) == '"' ? eq + 2 : eq + 1;
+}
+
 } // namespace
 
 FILE *cfg_open(const char *path, const char *mode)
@@ -56,21 +73,9 @@ std::string cfg_get_str(FILE *f, const char *key) noexcept
         return {};
     std::rewind(f);
     while (std::fgets(line, sizeof line, f)) {
-        line[std::strcspn(line, "\r")] = '\0';
-        line[std::strcspn(line, "\n")] = '\0';
-        // The quote cut comes before the '=' search: that is what lets a
-        // quoted value hold quotes of its own.
-        if (char *quote = std::strrchr(line, '"'))
-            *quote = '\0';
-        char *eq = std::strchr(line, '=');
-        if (!eq)
+        const char *value = split(line);
+        if (!value || strcasecmp(line, key) != 0)
             continue;
-        *eq = '\0';
-        if (strcasecmp(line, key) != 0)
-            continue;
-        const char *value = eq + 1;
-        if (*value == '"')
-            value++;
         try {
             return value;
         } catch (const std::bad_alloc &) {
@@ -91,6 +96,12 @@ uint32_t cfg_get_ip(FILE *f, const char *key) noexcept
     if (std::sscanf(cfg_get_str(f, key).c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4)
         return 0;
     return (a << 24) + (b << 16) + (c << 8) + d;
+}
+
+std::string cfg_line_key(const std::string &text)
+{
+    std::string copy = text.substr(0, sizeof line - 1);
+    return split(copy.data()) ? copy.c_str() : "";
 }
 
 void cfg_put_str(FILE *f, const char *key, const char *value)

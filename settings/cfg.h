@@ -22,6 +22,9 @@ uint32_t cfg_get_int(FILE *f, const char *key) noexcept;
 // "a.b.c.d" as (a << 24) + (b << 16) + (c << 8) + d in host order, else 0.
 uint32_t cfg_get_ip(FILE *f, const char *key) noexcept;
 
+// The key the look-ups see in one line of a file, "" when they skip it.
+std::string cfg_line_key(const std::string &text);
+
 // Writes at most the first 16000 characters before any CR or LF, between
 // quotes when they hold a space or a quote, so the reader gives them back.
 void cfg_put_str(FILE *f, const char *key, const char *value);

@@ -8,8 +8,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #define NUMBER(f, k) {#f, k, &module_cfg_t::f, nullptr}
 #define TEXT(f, k) {#f, k, nullptr, &module_cfg_t::f}
@@ -58,22 +60,78 @@ namespace {
 // stricter mode that an installer chose is kept.
 constexpr mode_t SETTINGS_MODE = 0600;
 
-void write_record(FILE *f, const module_cfg_t &cfg)
+void write_field(FILE *f, const module_cfg_t &cfg, const module_cfg_field_t &field)
 {
-    for (const module_cfg_field_t &field : module_cfg_fields) {
-        if (field.number == &module_cfg_t::enabled)
-            cfg_put_bool(f, field.key, static_cast<int>(cfg.enabled));
-        else if (field.number)
-            cfg_put_int(f, field.key, cfg.*field.number, 1);
-        else
-            cfg_put_str(f, field.key, (cfg.*field.text).c_str());
+    if (field.number == &module_cfg_t::enabled)
+        cfg_put_bool(f, field.key, static_cast<int>(cfg.enabled));
+    else if (field.number)
+        cfg_put_int(f, field.key, cfg.*field.number, 1);
+    else
+        cfg_put_str(f, field.key, (cfg.*field.text).c_str());
+}
+
+// The lines of the file as it is, each with its line break; none when it
+// cannot be read.
+std::vector<std::string> lines_of(const std::string &path)
+{
+    std::vector<std::string> lines;
+    FILE *f = cfg_open(path.c_str(), "r");
+    if (!f)
+        return lines;
+    char *text = nullptr;
+    size_t size = 0;
+    ssize_t n;
+    while ((n = getline(&text, &size, f)) > 0)
+        lines.emplace_back(text, static_cast<size_t>(n));
+    std::free(text);
+    cfg_close(f);
+    return lines;
+}
+
+// Whether `line` already gives the field the record's value.
+bool says(const std::string &line, const module_cfg_t &cfg, const module_cfg_field_t &field)
+{
+    std::string copy = line;
+    FILE *f = fmemopen(copy.data(), copy.size(), "r");
+    if (!f)
+        return false;
+    bool same = field.number ? cfg_get_int(f, field.key) == cfg.*field.number
+                             : cfg_get_str(f, field.key) == cfg.*field.text;
+    std::fclose(f);
+    return same;
+}
+
+// The file is shared: comments, other programs' keys and every line whose
+// value stays are kept as they are. Each field's first line (the one the
+// reader takes) gets its value; a field the file lacks is added at the end.
+void write_record(FILE *f, const module_cfg_t &cfg, const std::vector<std::string> &old)
+{
+    bool written[MODULE_CFG_FIELDS] = {};
+    for (const std::string &line : old) {
+        std::string key = cfg_line_key(line);
+        int i = 0;
+        while (i < MODULE_CFG_FIELDS && (key.empty() || strcasecmp(key.c_str(), module_cfg_fields[i].key) != 0))
+            i++;
+        if (i == MODULE_CFG_FIELDS || written[i] || says(line, cfg, module_cfg_fields[i])) {
+            std::fwrite(line.data(), 1, line.size(), f);
+            if (line.back() != '\n')
+                std::fputc('\n', f);
+        } else {
+            write_field(f, cfg, module_cfg_fields[i]);
+        }
+        if (i < MODULE_CFG_FIELDS)
+            written[i] = true;
+    }
+    for (int i = 0; i < MODULE_CFG_FIELDS; i++) {
+        if (!written[i])
+            write_field(f, cfg, module_cfg_fields[i]);
     }
 }
 
 // Writes, flushes and syncs; closes `f` in any case.
-bool write_and_close(FILE *f, const module_cfg_t &cfg)
+bool write_and_close(FILE *f, const module_cfg_t &cfg, const std::vector<std::string> &old)
 {
-    write_record(f, cfg);
+    write_record(f, cfg, old);
     bool ok = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0;
     return std::fclose(f) == 0 && ok;
 }
@@ -114,6 +172,7 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
     // and rename it over it.
     std::string target = resolve(path);
     std::string dir = directory_of(target);
+    std::vector<std::string> kept = lines_of(target);
     std::string tmp = dir + "/.settings.XXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -128,7 +187,7 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
             int tightened = fchmod(fileno(f), st.st_mode & SETTINGS_MODE);
             (void)tightened;
         }
-        return f && write_and_close(f, cfg) ? 1 : 0;
+        return f && write_and_close(f, cfg, kept) ? 1 : 0;
     }
 
     struct stat old;
@@ -149,7 +208,7 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
         unlink(tmp.c_str());
         return 0;
     }
-    if (!write_and_close(f, cfg) || rename(tmp.c_str(), target.c_str()) != 0) {
+    if (!write_and_close(f, cfg, kept) || rename(tmp.c_str(), target.c_str()) != 0) {
         unlink(tmp.c_str());
         return 0;
     }

@@ -3,6 +3,8 @@
 // Loading never fails: a missing file or key leaves an empty string or 0.
 // Saving replaces the file as a whole or not at all, and says which; the
 // file holds a password, so it is saved 0600 (or a stricter mode it had).
+// Lines that are not the record's (comments, other programs' keys) and the
+// record's lines whose value stays are kept as they were.
 // The daemon reads only `uploadtime`; every other field is carried for the
 // scripts and tools that share the file.
 #pragma once

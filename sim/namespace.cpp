@@ -22,9 +22,11 @@ namespace {
 
 // In the forked child, before exec: report the failing step through the
 // error pipe and give up.
-[[noreturn]] void fail(int pipe_fd, const std::string &what)
+[[noreturn]] void fail(int pipe_fd, const std::string &what, const char *hint = nullptr)
 {
     std::string text = what + ": " + std::strerror(errno);
+    if (hint)
+        text += std::string(" (") + hint + ")";
     ssize_t ignored = write(pipe_fd, text.data(), text.size());
     (void)ignored;
     _exit(127);
@@ -43,8 +45,15 @@ bool write_file(const char *path, const std::string &text)
 void mount_or_fail(int err, const char *source, const std::string &target, const char *type,
                    unsigned long flags, const char *data = nullptr)
 {
-    if (mount(source, target.c_str(), type, flags, data) != 0)
-        fail(err, std::string("mount ") + (source ? source : type) + " on " + target);
+    if (mount(source, target.c_str(), type, flags, data) == 0)
+        return;
+    // Building the message may touch errno, which the message reports; and a
+    // std::string made from a null pointer crashes the child before it says
+    // anything.
+    int saved = errno;
+    std::string step = std::string("mount ") + (source ? source : type ? type : "(none)") + " on " + target;
+    errno = saved;
+    fail(err, step);
 }
 
 // Binds `source` onto a new empty file or directory `target`.
@@ -118,7 +127,12 @@ void sim_enter(const sim_device_t &dev, const std::string &slave, int err,
     } else if (unshare(CLONE_NEWNS) != 0) {
         fail(err, "unshare(mount namespace)");
     }
-    mount_or_fail(err, nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+    // A chroot whose root is no mount point refuses this (EINVAL).
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        fail(err, "make / private (mount --make-rprivate /)",
+             errno == EINVAL ? "/ is not a mount point, as in a plain chroot: bind the chroot's "
+                               "root onto itself first"
+                             : nullptr);
 
     // /dev: only what the daemon and its scripts may use, plus the port and
     // the logger socket.
@@ -146,7 +160,10 @@ void sim_enter(const sim_device_t &dev, const std::string &slave, int err,
         bind_or_fail(err, dev.bin_dir, "/opt/Velmora/bin", true);
     mount_or_fail(err, "tmpfs", "/var", "tmpfs", MS_NOSUID, "mode=755");
     bind_or_fail(err, dev.dir + "/var", "/var/Velmora", true);
-    bind_or_fail(err, dev.dir + "/lock", "/var/lock", true);
+    if (dev.lock_dir != "missing")
+        bind_or_fail(err, dev.dir + "/lock", "/var/lock", true);
+    if (dev.lock_dir == "read-only")
+        mount_or_fail(err, "/var/lock", "/var/lock", nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY);
     bind_or_fail(err, dev.dir + "/run", "/run", true);
 
     // As after a reboot that kept /var/lock and gave the daemon the pid of

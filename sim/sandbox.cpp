@@ -252,8 +252,13 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
         sim_drain_notify(notify, r.notified);
     r.stragglers = sim_wait_for_session(pid);
     r.end = static_cast<double>(S->now_ns) / NS;
-    // The port's last close drops DTR (HUPCL), as the kernel does on the device.
-    if (S->dtr) {
+    // The master reads the termios of its slave: what the daemon left. With
+    // HUPCL the port's last close drops DTR, as the kernel does on the device.
+    struct termios left;
+    bool have_termios = master >= 0 && tcgetattr(master, &left) == 0;
+    if (have_termios)
+        r.line_speed = static_cast<int>(cfgetospeed(&left));
+    if (S->dtr && (!have_termios || (left.c_cflag & HUPCL))) {
         S->dtr = 0;
         sim_append_event(events_path, S->now_ns, pid, "hangup");
     }
@@ -266,13 +271,8 @@ sim_run_t sim_run(const sim_device_t &dev, double limit_s)
     close(sock);
     if (notify >= 0)
         close(notify);
-    if (master >= 0) {
-        // The master reads the termios of its slave: what the daemon left.
-        struct termios tio;
-        if (tcgetattr(master, &tio) == 0)
-            r.line_speed = static_cast<int>(cfgetospeed(&tio));
+    if (master >= 0)
         close(master);
-    }
     munmap(mem, sizeof(sim_state_t));
     r.events = sim_read_events(events_path);
     return r;

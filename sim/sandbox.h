@@ -45,6 +45,7 @@ struct sim_device_t {
     std::vector<std::string> devices; // more device nodes, at the same paths
     std::vector<std::string> args;    // the daemon's command line
     bool lock_names_daemon = false;   // a lock file left with the daemon's own pid
+    std::string lock_dir = "writable";  // /var/lock: "writable", "read-only" or "missing"
     bool signals_ignored_and_blocked = false;  // started with SIGCHLD ignored, all blocked
     std::vector<sim_action_t> actions;  // in order of `at`
     bool notify_socket = false;       // NOTIFY_SOCKET names a socket read here

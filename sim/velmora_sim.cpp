@@ -40,7 +40,11 @@ void usage(FILE *out)
         "                        settings, ...) instead of the stand-ins\n"
         "  --bin DIR             make DIR the device's /opt/Velmora/bin\n"
         "  --device /dev/NAME    make a device node of this machine visible on the device\n"
-        "  --keep                keep the device's scratch directory and print its path\n");
+        "  --keep                keep the device's scratch directory and print its path\n"
+        "\n"
+        "Exit status 0 when velmorad lived through the run as expected: waiting for the\n"
+        "next day at its end, or ended by itself after a --fail or a TERM or INT signal;\n"
+        "1 when it died of a signal, hung, ended unasked, or the device could not be set up.\n");
 }
 
 const char *priority_name(int p)
@@ -189,6 +193,8 @@ int main(int argc, char **argv)
         if (getuid() != 0)
             std::fprintf(stderr, "velmora-sim: run as root, or allow user namespaces "
                                  "(sysctl -w kernel.unprivileged_userns_clone=1)\n");
+        if (!keep)
+            std::system(("rm -rf '" + dev.dir + "'").c_str());
         return 1;
     }
 
@@ -222,6 +228,13 @@ int main(int argc, char **argv)
     }
 
     std::printf("\n");
+    // The daemon lives on to wait for the next day, unless a fault or a
+    // request to stop was asked for: then ending by itself is its answer too.
+    // Dying of a signal or hanging never is.
+    bool stop_asked = false;
+    for (const sim_action_t &a : dev.actions)
+        stop_asked = stop_asked || a.signal == SIGTERM || a.signal == SIGINT;
+    bool as_expected = r.parked || (r.ended && WIFEXITED(r.status) && (!fail.empty() || stop_asked));
     if (r.ended && WIFEXITED(r.status))
         std::printf("velmorad ended with exit status %d\n", WEXITSTATUS(r.status));
     else if (r.ended)
@@ -245,5 +258,11 @@ int main(int argc, char **argv)
         std::printf("device directory kept: %s\n", dev.dir.c_str());
     else
         std::system(("rm -rf '" + dev.dir + "'").c_str());
+    if (!as_expected) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "velmora-sim: velmorad did not live through the simulated %s as expected\n",
+                     days == 1 ? "day" : "days");
+        return 1;
+    }
     return 0;
 }

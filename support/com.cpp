@@ -54,6 +54,7 @@ bool write_all(int fd, const char *data, size_t len, int timeout_ms)
 speed_t line_speed(unsigned baud)
 {
     switch (baud) {
+    case 0: return B0;
     case 300: return B300;
     case 600: return B600;
     case 1200: return B1200;

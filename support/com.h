@@ -7,7 +7,8 @@
 
 #include <cstddef>
 
-// The line speeds com_open() sets; any other gives 9600.
+// The line speeds com_open() sets; 0 leaves the line hung up (speed 0, so
+// the UART does not raise DTR for it); any other gives 9600.
 constexpr unsigned COM_BAUD_RATES[] = {300,   600,   1200,  2400,   4800,  9600,
                                        19200, 38400, 57600, 115200, 230400};
 

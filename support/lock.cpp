@@ -33,11 +33,15 @@ void lock_path(char (&path)[64], const char *device)
     std::snprintf(path, sizeof path, LOCK_FORMAT, slash ? slash + 1 : device);
 }
 
+// false with errno EEXIST when the file is there (or was, for a moment),
+// else with why it cannot be made.
 bool create(const char *path)
 {
     held_t *slot = std::find_if(std::begin(held), std::end(held), [](const held_t &h) { return h.fd < 0; });
-    if (slot == std::end(held))
+    if (slot == std::end(held)) {
+        errno = EMFILE;
         return false;
+    }
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
@@ -48,6 +52,7 @@ bool create(const char *path)
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         unlink(path);
         close(fd);
+        errno = EEXIST;
         return false;
     }
     // Other programs must be able to read the owner whatever our umask.
@@ -57,8 +62,10 @@ bool create(const char *path)
     // An empty lock file never turns stale, so it would hold the device
     // forever: better no lock file than that.
     if (write(fd, pid, static_cast<size_t>(len)) != len) {
+        int why = errno;
         unlink(path);
         close(fd);
+        errno = why ? why : ENOSPC;
         return false;
     }
     std::snprintf(slot->path, sizeof slot->path, "%s", path);
@@ -115,14 +122,21 @@ int lock(const char *device, int timeout)
     time_t deadline = time(nullptr) + timeout;
 
     for (;;) {
+        errno = 0;
         if (create(path))
             return 1;
+        // Only a file that is there can be waited for: a lock directory
+        // that is missing or read-only stays so, however long we wait.
+        if (errno != EEXIST)
+            return 0;
         if (!remove_if_stale(path)) {
             struct timespec pause = {0, PAUSE_NS};
             nanosleep(&pause, nullptr);
         }
-        if (time(nullptr) > deadline)
+        if (time(nullptr) > deadline) {
+            errno = EBUSY;
             return 0;
+        }
     }
 }
 

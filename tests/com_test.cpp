@@ -112,18 +112,19 @@ TEST_F(PseudoTerminal, ParityLettersAreCaseSensitive)
     }
 }
 
-TEST_F(PseudoTerminal, SpeedTableAndItsFallbackTo9600)
+TEST_F(PseudoTerminal, SpeedTableItsFallbackTo9600AndZeroForAHungUpLine)
 {
     const std::pair<unsigned, speed_t> table[] = {
         {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400}, {4800, B4800},
         {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
-        {115200, B115200}, {230400, B230400}, {1800, B9600}, {56000, B9600}, {0, B9600}};
+        {115200, B115200}, {230400, B230400}, {1800, B9600}, {56000, B9600}, {0, B0}};
     for (auto [baud, speed] : table) {
         termios tio = open_with(baud, 8, "N", 1);
         EXPECT_EQ(cfgetospeed(&tio), speed) << baud << " baud";
         close(port);
         port = -1;
-    }    for (unsigned baud : COM_BAUD_RATES) {
+    }
+    for (unsigned baud : COM_BAUD_RATES) {
         termios tio = open_with(baud, 8, "N", 1);
         EXPECT_TRUE(baud == 9600 || cfgetospeed(&tio) != B9600)
             << baud << " baud is offered by velmora-com but set as 9600";

@@ -79,6 +79,23 @@ TEST_F(Device, ClockSetBackMonthsTakesTheNextUploadTimeAheadHoursKeepTheTarget)
     }
 }
 
+TEST_F(Device, OneCycleADayWhenTheClockStepsBackMinutesAfterItOrARequestMeetsTheUploadTime)
+{
+    struct Case { const char *how; sim_device_t change; };
+    sim_device_t back = dev, request = dev;
+    back.clock_steps = {{sim_at(dev, 2026, 12, 7, 9, 1), sim_at(dev, 2026, 12, 7, 8, 56)}};
+    request.actions = {{sim_at(dev, 2026, 12, 7, 8, 59, 50), SIGUSR1, {}}};
+    for (const Case &c : {Case{"clock back 5 min at 09:01", back}, Case{"request at 08:59:50", request}}) {
+        dev.clock_steps = c.change.clock_steps;
+        dev.actions = c.change.actions;
+        dev.horizon = dev.start + 2 * DAY - 3600;
+        sim_run_t r = start();
+        std::vector<double> raised = times(r, "dtr", "1");
+        ASSERT_EQ(raised.size(), 2u) << c.how;
+        EXPECT_EQ(local(raised[1]), "2026-12-08 09:00:01") << c.how << ": a second cycle on the 7th";
+    }
+}
+
 class DeviceStop : public Device {
 protected:
     // The cycle of 09:00 with scripts of 10 s: DTR up 09:00:01, mount script
@@ -130,6 +147,8 @@ TEST_F(DeviceStop, StopWhileWaitingEndsAtOnceWithStatusZero)
     EXPECT_EQ(of(r, "dtr").size(), 1u) << "the card was attached on the way out";
     EXPECT_EQ(r.end, at(-30, 0)) << "the stop waited";
     EXPECT_EQ(r.line_speed, static_cast<int>(B0));
+    EXPECT_EQ(lock_content(), "<no lock file>")
+        << "left behind, its pid may belong to another process by the next start";
     ASSERT_FALSE(r.notified.empty());
     EXPECT_EQ(r.notified.back(), "STOPPING=1\nSTATUS=stopping; last upload none yet");
 }
@@ -146,8 +165,21 @@ TEST_F(Device, SettingsChangesWhileWaitingSetTheNextUploadOrAreRefusedWithTheRea
             close(fd);
         };
     };
-    struct Case { const char *how; sim_action_t change; const char *upload; std::string logged; int priority; };
+    struct Case { const char *how; sim_action_t change; const char *upload; std::string logged; int priority;
+                  std::function<void()> prepare = {}; };
     const time_t at = sim_at(dev, 2026, 12, 7, 8, 30);
+    // The settings a symbolic link to a file in another folder, which a
+    // writer replaces there.
+    const std::string elsewhere = sim_var(dev, "settings");
+    auto linked = [&] {
+        sim_write(elsewhere, "MOD_VELMORA_UPLOADTIME=09:00\n");
+        unlink(file.c_str());
+        ASSERT_EQ(symlink("/var/Velmora/settings", file.c_str()), 0);
+    };
+    auto replace_elsewhere = [elsewhere] {
+        sim_write(elsewhere + ".new", "MOD_VELMORA_UPLOADTIME=10:30\n");
+        ASSERT_EQ(rename((elsewhere + ".new").c_str(), elsewhere.c_str()), 0);
+    };
     const Case cases[] = {
         {"velmora-settings set",
          {at, 0, [file] { ASSERT_EQ(std::system((std::string(VELMORA_SETTINGS) + " --file '" + file +
@@ -158,9 +190,15 @@ TEST_F(Device, SettingsChangesWhileWaitingSetTheNextUploadOrAreRefusedWithTheRea
         {"an editor, unusable", {at, 0, in_place("25:00")}, "2026-12-07 09:00:01",
          "Settings changed: unusable upload time \"25:00\" (hours above 23), keeping 09:00", ERR},
         {"SIGHUP", {at, SIGHUP, {}}, "2026-12-07 09:00:01", "Settings read: upload time 09:00", NOTICE},
+        {"an editor, as the daemon starts", {dev.start, 0, in_place("10:30")}, "2026-12-07 10:30:01",
+         "started", NOTICE},
+        {"a symbolic link's file replaced", {at, 0, replace_elsewhere}, "2026-12-07 10:30:01",
+         "Settings read: upload time 10:30", NOTICE, linked},
     };
     for (const Case &c : cases) {
         settings("MOD_VELMORA_UPLOADTIME=09:00\n");
+        if (c.prepare)
+            c.prepare();
         dev.actions = {c.change};
         dev.horizon = dev.start + DAY + 3600;
         sim_run_t r = start();

@@ -50,6 +50,8 @@ TEST_F(Device, OneDayRunsTheWholeCycleOnItsTimeline)
     struct stat st;
     ASSERT_EQ(stat(sim_lock(dev).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(r.line_speed, static_cast<int>(B0))
+        << "a UART raises DTR whenever its speed leaves 0: a pulse of power at every start";
 }
 
 TEST_F(Device, FirstCycleFollowsTheStartTime)
@@ -93,6 +95,12 @@ TEST_F(Device, UnusableUploadTimesEndTheDaemonWithStatusZero)
         EXPECT_EQ(of(r, "dtr").size(), 1u) << "DTR is lowered at start and never raised";
         EXPECT_TRUE(of(r, "script").empty());
     }
+    // Not ready before the exit is a failed start to systemd, which starts
+    // the daemon again every few minutes.
+    dev.notify_socket = true;
+    sim_run_t r = start();
+    ASSERT_FALSE(r.notified.empty());
+    EXPECT_EQ(r.notified.back(), "READY=1\nSTATUS=ended: invalid upload time; last upload none yet");
     EXPECT_EQ(priority_of(start(), "Invalid hours 24"), -1);
 }
 
@@ -180,6 +188,7 @@ TEST_F(Device, FailedUnmountEndsTheDaemonWithStatusOne)
     EXPECT_TRUE(exited_with(r, 1));
     EXPECT_EQ(messages(r), (Messages{"started", "Data succesfully uploaded", "Umount error"}));
     EXPECT_EQ(of(r, "dtr").back().text, "1") << "DTR is lowered only after a good unmount";
+    EXPECT_TRUE(of(r, "hangup").empty()) << "the port's close at the exit dropped DTR after all";
 }
 
 TEST_F(Device, RefusedDtrRequestsAreFatalWhereverTheyHappen)
@@ -236,6 +245,21 @@ TEST_F(Device, PortLockedByALiveProcessEndsTheDaemonAfterOneToTwoSeconds)
     EXPECT_LE(waited, 2.2);
     EXPECT_EQ(lock_content(), held) << "another process's lock was touched";
     EXPECT_TRUE(of(r, "dtr").empty());
+}
+
+TEST_F(Device, UnusableLockDirectoryIsNamedNotTakenForAHeldPort)
+{
+    for (const char *state : {"missing", "read-only"}) {
+        dev.lock_dir = state;
+        sim_run_t r = start();
+        EXPECT_TRUE(exited_with(r, 1)) << state;
+        ASSERT_EQ(r.log.size(), 2u) << state;
+        EXPECT_EQ(r.log[1].text.rfind("cannot lock ttyS1: no lock file can be made in /var/lock: ", 0), 0u)
+            << r.log[1].text;
+        EXPECT_EQ(r.log[1].priority, ERR);
+        EXPECT_EQ(r.log[1].text.find(state[0] == 'm' ? "No such file" : "Read-only"), r.log[1].text.rfind(": ") + 2);
+        EXPECT_LT(times(r, "log")[1] - times(r, "log")[0], 1) << "waited for a lock that cannot come";
+    }
 }
 
 TEST_F(Device, StaleLockIsTakenOver)

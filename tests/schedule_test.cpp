@@ -149,16 +149,18 @@ TEST_F(Schedule, SchedulingCarriesOnPastJanuary2038)
         << "past the end of an unsigned 32-bit time as well";
 }
 
-TEST_F(Schedule, ClockSetBackByMoreThanADayTakesTheNextUploadTimeAhead)
+TEST_F(Schedule, OnlyAStepBackOfMoreThanADayTakesTheNextUploadTimeAhead)
 {
     zone("UTC0");
     time_t target = at(2026, 12, 7, 9, 0);
-    EXPECT_EQ(local(target_for_clock(target, at(2026, 6, 7, 8, 30), 9, 0)), "2026-06-07 09:00:00")
+    time_t half_year = at(2026, 6, 7, 8, 30) - at(2026, 12, 6, 8, 30);
+    EXPECT_EQ(local(target_for_clock(target, at(2026, 6, 7, 8, 30), half_year, 9, 0)),
+              "2026-06-07 09:00:00")
         << "six months back: no upload for six months";
-    EXPECT_EQ(target_for_clock(target, at(2026, 12, 7, 6, 30), 9, 0), target)
+    EXPECT_EQ(target_for_clock(target, at(2026, 12, 6, 8, 56), -300, 9, 0), target)
+        << "five minutes back just after the 6th's cycle: a second cycle that day";
+    EXPECT_EQ(target_for_clock(target, at(2026, 12, 7, 6, 30), -2 * 3600, 9, 0), target)
         << "two hours back: today's upload must stay, late by the step";
-    EXPECT_EQ(target_for_clock(target, at(2026, 12, 6, 9, 0), 9, 0), target)
-        << "exactly a day ahead is still the next upload";
 }
 
 } // namespace

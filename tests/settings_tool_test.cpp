@@ -55,6 +55,21 @@ TEST_F(SettingsTool, RefusedValuesLeaveTheFileByteIdentical)
     EXPECT_EQ(dir.read("settings"), original);
 }
 
+TEST_F(SettingsTool, SetKeepsEveryLineItDoesNotChange)
+{
+    // Another module's keys, the example's comments, a key in other letter
+    // case and a line of the record whose value stays.
+    const std::string head = "# installer's comment\r\nOTHER_MODULE_PORT=8080\n";
+    const std::string tail = "mod_velmora_town=\"Lyon\"\n\n# MOD_VELMORA_UPLOADTIME=05:00\nlast line";
+    dir.write("settings", head + "MOD_VELMORA_UPLOADTIME=07:00\r\n" + tail);
+    ASSERT_EQ(tool("set uploadtime=08:30").status, 0) << err();
+    std::string text = dir.read("settings");
+    EXPECT_EQ(text.rfind(head + "MOD_VELMORA_UPLOADTIME=08:30\n" + tail + "\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\nMOD_VELMORA_PASSWORD=\n"), std::string::npos) << "missing keys are added";
+    EXPECT_EQ(tool("get uploadtime").out, "08:30\n");
+    EXPECT_EQ(tool("get town").out, "Lyon\n");
+}
+
 TEST_F(SettingsTool, GetAgreesWithTheDaemonsReader)
 {
     dir.write("settings", "mod_velmora_note=\"a \"b\" c\"\nMOD_VELMORA_OPER=-1\n"
