@@ -284,14 +284,15 @@ void set_tls(CURL *c, const ftp_options_t &o)
         curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_NONE));
         return;
     }
-    curl_easy_setopt(c, CURLOPT_USE_SSL, long(o.tls == FTP_TLS_REQUIRE ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+    bool required = o.tls == FTP_TLS_REQUIRE || o.tls == FTP_TLS_IMPLICIT;
+    curl_easy_setopt(c, CURLOPT_USE_SSL, long(required ? CURLUSESSL_ALL : CURLUSESSL_TRY));
     // Servers as they ship (require_ssl_reuse and the like) accept a data
     // connection only when it resumes the control connection's TLS session.
     // Under TLS 1.3 the session ticket comes after the handshake and this
     // libcurl does not offer it on every data connection, so the server
     // refuses them; TLS 1.2 resumes every time.
     curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2) | long(CURL_SSLVERSION_MAX_TLSv1_2));
-    bool verify = o.tls == FTP_TLS_REQUIRE || !o.ca_file.empty();
+    bool verify = required || !o.ca_file.empty();
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, long(verify));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
     if (!o.ca_file.empty())
@@ -686,9 +687,10 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     s->base = folder.empty() ? "" : folder + "/";
     // A bare IPv6 address would read as host and port.
     bool bare_v6 = o.server.find(':') != o.server.rfind(':') && o.server[0] != '[';
-    s->root_url = "ftp://" + (bare_v6 ? "[" + o.server + "]" : o.server) + "/";
+    const char *scheme = o.tls == FTP_TLS_IMPLICIT ? "ftps" : "ftp";
+    s->root_url = std::string(scheme) + "://" + (bare_v6 ? "[" + o.server + "]" : o.server) + "/";
 
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, scheme);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, s->error);
     curl_easy_setopt(c, CURLOPT_USERNAME, o.user.c_str());

@@ -13,7 +13,9 @@
 #include <set>
 #include <string>
 
-enum ftp_tls_t { FTP_TLS_AUTO, FTP_TLS_REQUIRE, FTP_TLS_OFF };
+// IMPLICIT: TLS from the first byte (port 990 unless the server names
+// another), the certificate checked as with REQUIRE.
+enum ftp_tls_t { FTP_TLS_AUTO, FTP_TLS_REQUIRE, FTP_TLS_IMPLICIT, FTP_TLS_OFF };
 
 struct ftp_options_t {
     std::string server;       // host, host:port, [IPv6] or [IPv6]:port

@@ -202,10 +202,12 @@ bool load_config(const args_t &a, config_t &c, std::string &error)
         c.ftp.tls = FTP_TLS_AUTO;
     else if (tls == "require")
         c.ftp.tls = FTP_TLS_REQUIRE;
+    else if (tls == "implicit")
+        c.ftp.tls = FTP_TLS_IMPLICIT;
     else if (tls == "off")
         c.ftp.tls = FTP_TLS_OFF;
     else {
-        error = "in " + a.config + ": TLS=" + walk_printable(tls) + " is not auto, require or off";
+        error = "in " + a.config + ": TLS=" + walk_printable(tls) + " is not auto, require, implicit or off";
         return false;
     }
     if (size_check == "transfer")

@@ -286,6 +286,16 @@ conf TLS=require "CA_FILE=$work/other.pem"
 upload --all; status=$?
 check "TLS with a wrong CA: exit 1" exit_is 1
 check "TLS with a wrong CA: the error log says the certificate is not trusted" reason_is "^certificate of FTP server 127.0.0.1 not trusted"
+# Implicit TLS: the server speaks TLS from its first byte, on port 990.
+server ssl_enable=YES implicit_ssl=YES listen_port=990 "rsa_cert_file=$work/cert.pem" "rsa_private_key_file=$work/cert.key"
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/990) 2> /dev/null && break; sleep 0.1; done
+conf TLS=implicit "CA_FILE=$work/cert.pem"
+upload --all; status=$?
+check "implicit TLS: exit 0" exit_is 0
+check "implicit TLS: the files arrive" same_files
+conf TLS=implicit "CA_FILE=$work/other.pem"
+upload --all; status=$?
+check "implicit TLS with a wrong CA: the certificate is not trusted" reason_is "^certificate of FTP server 127.0.0.1 not trusted"
 server
 conf TLS=require "CA_FILE=$work/cert.pem"
 upload --all; status=$?
