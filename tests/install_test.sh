@@ -28,7 +28,7 @@ unit=$(found systemd/system/velmorad.service)
 [ -n "$(found systemd/system/velmorad.path)" ] || fail "velmorad.path not installed"
 grep -q 'd /var/Velmora ' "$(found tmpfiles.d/velmora.conf)" || fail "no tmpfiles.d entry for /var/Velmora"
 # shellcheck disable=SC2016
-for line in Type=notify NotifyAccess=main KillMode=mixed 'ExecReload=/bin/kill -HUP $MAINPID'; do
+for line in Type=notify NotifyAccess=main KillMode=mixed "ExecReload=/bin/sh -c 'kill -HUP \$MAINPID'"; do
 	grep -qx "$line" "$unit" || fail "unit lacks $line"
 done
 
