@@ -188,6 +188,7 @@ int main(int argc, char **argv)
                 upload_time.c_str(), dev.tz.c_str(), sim_local(dev, dev.start).c_str(), days);
     sim_run_t r = sim_run(dev);
     if (!r.error.empty()) {
+        std::fflush(stdout);
         std::fprintf(stderr, "velmora-sim: the simulated device could not be set up: %s\n",
                      r.error.c_str());
         if (getuid() != 0)

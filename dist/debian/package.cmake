@@ -1,6 +1,6 @@
 # The Debian package (cpack -G DEB), built for the host and for the cross
-# targets. Configure with -DCMAKE_INSTALL_PREFIX=/usr for a package that
-# follows Debian's layout; scripts/test-package does.
+# targets. It follows Debian's layout (/usr, settings under /etc) whatever
+# prefix the build was configured with: that prefix is for cmake --install.
 set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VENDOR "Velmora")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "daily memory card upload daemon")
@@ -24,6 +24,17 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "mount")
 # invoke-rc.d --skip-systemd-native in the maintainer scripts.
 set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
+# CPack stages with DESTDIR (the device's own paths are absolute), and then
+# installs under the build's prefix unless told otherwise: the package's
+# prefix is given to its install alone, so the other generators and
+# cmake --install keep the build's. Every path that follows the prefix (the
+# settings under /etc among them) is worked out at install time from it.
+if(NOT CPACK_PACKAGING_INSTALL_PREFIX)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+set(velmora_cpack_config "if(CPACK_GENERATOR STREQUAL \"DEB\")
+  set(CPACK_INSTALL_PREFIX \"${CPACK_PACKAGING_INSTALL_PREFIX}\")
+endif()\n")
 # A cross build finds the target's libraries in the toolchain's root rather
 # than among installed packages of the target's architecture.
 if(CMAKE_CROSSCOMPILING)
@@ -31,19 +42,28 @@ if(CMAKE_CROSSCOMPILING)
   foreach(root ${CMAKE_SYSROOT} ${CMAKE_FIND_ROOT_PATH})
     list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${root}/lib)
   endforeach()
-  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/cross.cmake
+  string(APPEND velmora_cpack_config
     "set(SHLIBDEPS_EXECUTABLE \"${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/cross-shlibdeps\" CACHE FILEPATH \"\" FORCE)\n")
-  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/cross.cmake)
 endif()
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/cpack-config.cmake "${velmora_cpack_config}")
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/cpack-config.cmake)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()
 
-# Only what the install really holds under /etc is a conffile.
+# Only what the package really holds under /etc is a conffile: install.cmake
+# puts the settings in /etc for the prefix /usr, else in the prefix's etc.
 set(velmora_conffiles "")
-if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "/etc")
+if(IS_ABSOLUTE "${CMAKE_INSTALL_SYSCONFDIR}")
+  set(velmora_package_etc "${CMAKE_INSTALL_SYSCONFDIR}")
+elseif(CPACK_PACKAGING_INSTALL_PREFIX STREQUAL "/usr")
+  set(velmora_package_etc /etc)
+else()
+  set(velmora_package_etc "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}")
+endif()
+if(velmora_package_etc STREQUAL "/etc")
   string(APPEND velmora_conffiles "/etc/velmora/memCard.conf\n/etc/velmora/upload.conf\n")
   if(VELMORA_INSTALL_INIT)
     string(APPEND velmora_conffiles "/etc/init.d/velmorad\n")
