@@ -2,6 +2,7 @@
 
 #include "support/run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -136,8 +137,7 @@ int watch_settings()
 {
     if (watch >= 0)
         close(watch);
-    for (watched_t &w : watched)
-        w = {-1, "", ""};
+    std::fill(std::begin(watched), std::end(watched), watched_t{-1, "", ""});
     watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch < 0)
         return 0;

@@ -145,8 +145,8 @@ int main(int argc, char **argv)
             schedule.target += DAY_S;
             break;
         }
-        time_t now = wall_clock();
-        time_t target = target_for_clock(schedule.target, now, clock_set_by(schedule, now),
+        time_t wall = wall_clock();
+        time_t target = target_for_clock(schedule.target, wall, clock_set_by(schedule, wall),
                                          schedule.hours, schedule.minutes);
         if (target != schedule.target) {
             schedule.target = target;

@@ -172,7 +172,7 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
     // and rename it over it.
     std::string target = resolve(path);
     std::string dir = directory_of(target);
-    std::vector<std::string> kept = lines_of(target);
+    std::vector<std::string> lines = lines_of(target);
     std::string tmp = dir + "/.settings.XXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -187,7 +187,7 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
             int tightened = fchmod(fileno(f), st.st_mode & SETTINGS_MODE);
             (void)tightened;
         }
-        return f && write_and_close(f, cfg, kept) ? 1 : 0;
+        return f && write_and_close(f, cfg, lines) ? 1 : 0;
     }
 
     struct stat old;
@@ -208,7 +208,7 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
         unlink(tmp.c_str());
         return 0;
     }
-    if (!write_and_close(f, cfg, kept) || rename(tmp.c_str(), target.c_str()) != 0) {
+    if (!write_and_close(f, cfg, lines) || rename(tmp.c_str(), target.c_str()) != 0) {
         unlink(tmp.c_str());
         return 0;
     }
