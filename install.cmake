@@ -79,7 +79,7 @@ endif()
 set(VELMORA_SYSTEMD_UNIT_DIR ${velmora_unit_dir} CACHE PATH "Where the systemd units go")
 set(VELMORA_TMPFILES_DIR ${velmora_tmpfiles_dir} CACHE PATH "Where the tmpfiles.d entry goes")
 if(VELMORA_INSTALL_SYSTEMD)
-  install(FILES dist/velmorad.service dist/velmorad.path DESTINATION ${VELMORA_SYSTEMD_UNIT_DIR})
+  install(FILES dist/velmorad.service dist/velmorad.path dist/velmorad-settings.service DESTINATION ${VELMORA_SYSTEMD_UNIT_DIR})
   install(FILES dist/velmora.tmpfiles DESTINATION ${VELMORA_TMPFILES_DIR} RENAME velmora.conf)
 endif()
 

@@ -114,6 +114,9 @@ file == 2 {
 		emit($1, "daemon", pid " " priority " " message)
 	} else if (tag ~ /^(memCard|dataPut)/) {
 		emit($1, "script", tag " " message)
+	} else if (tag == "velmorad:") {
+		# The init script's supervisor.
+		emit($1, "supervisor", message)
 	}
 	next
 }

@@ -26,6 +26,7 @@ found() { find "$root" -path "*/$1" | head -n 1; }
 unit=$(found systemd/system/velmorad.service)
 [ -n "$unit" ] || fail "velmorad.service not installed"
 [ -n "$(found systemd/system/velmorad.path)" ] || fail "velmorad.path not installed"
+[ -n "$(found systemd/system/velmorad-settings.service)" ] || fail "velmorad-settings.service not installed"
 grep -q 'd /var/Velmora ' "$(found tmpfiles.d/velmora.conf)" || fail "no tmpfiles.d entry for /var/Velmora"
 # shellcheck disable=SC2016
 for line in Type=notify NotifyAccess=main KillMode=mixed "ExecReload=/bin/sh -c 'kill -HUP \$MAINPID'"; do
@@ -110,6 +111,7 @@ lifecycle() {
 	$sh "$init" start | grep -q "already running" || fail "$sh: a second start must not start another"
 	$sh "$init" restart > /dev/null || fail "$sh: restart"
 	kill -0 "$first" 2>/dev/null && fail "$sh: restart left the old process running"
+	sleep 1
 	[ "$(cat "$PIDFILE")" != "$first" ] || fail "$sh: restart kept the old process"
 	$sh "$init" stop | grep -q ok || fail "$sh: stop"
 	$sh "$init" status > /dev/null && fail "$sh: status says running after stop"

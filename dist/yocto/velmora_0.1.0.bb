@@ -36,6 +36,7 @@ FILES:${PN} += "\
     /opt/Velmora \
     ${systemd_system_unitdir}/velmorad.service \
     ${systemd_system_unitdir}/velmorad.path \
+    ${systemd_system_unitdir}/velmorad-settings.service \
     ${nonarch_libdir}/tmpfiles.d/velmora.conf \
 "
 CONFFILES:${PN} = "${sysconfdir}/velmora/memCard.conf ${sysconfdir}/velmora/upload.conf"
