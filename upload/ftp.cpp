@@ -1,4 +1,5 @@
 #include "upload/ftp.h"
+#include "upload/hostkey.h"
 #include "upload/walk.h"
 
 #include <algorithm>
@@ -92,6 +93,10 @@ struct ftp_session_t {
     // During one perform: the last command sent and the server's replies.
     std::string command;
     int last_code = 0;
+    // SFTP: what was wrong with the host key the server showed, when it was
+    // refused, and its fingerprint.
+    ftp_status_t host_key_problem = FTP_OK;
+    std::string host_key;
     std::string last_reply;
     bool replied = false;
     bool size_seen = false;
@@ -145,6 +150,56 @@ std::string on_server(const ftp_session_t *s, const std::string &path)
 std::string size_command(const ftp_session_t *s, const std::string &path)
 {
     return (s->size_method == SIZE_BY_MLST ? "MLST " : "SIZE ") + on_server(s, path);
+}
+
+bool sftp(const ftp_session_t *s)
+{
+    return s->options.protocol == PROTOCOL_SFTP;
+}
+
+// A path in libcurl's SFTP commands: quoted whole, so blanks and quotes in
+// names stay in them, and relative, so the server takes it from the login
+// folder as the transfers' URLs do.
+std::string sftp_path(const ftp_session_t *s, const std::string &path)
+{
+    std::string quoted = "\"";
+    for (char c : on_server(s, path)) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// Removes `path`; one that is not there is no failure.
+std::string remove_command(const ftp_session_t *s, const std::string &path)
+{
+    return sftp(s) ? "*rm " + sftp_path(s, path) : "*DELE " + on_server(s, path);
+}
+
+// The server's host key, pinned: it goes only when its fingerprint is the
+// one in upload.conf, and the fingerprint is kept for the reason.
+int on_host_key(void *context, int, const char *key, size_t length)
+{
+    auto *s = static_cast<ftp_session_t *>(context);
+    s->host_key = ssh_fingerprint(reinterpret_cast<const unsigned char *>(key), length);
+    if (!s->options.host_key_sha256.empty() && s->host_key == s->options.host_key_sha256)
+        return CURLKHMATCH_OK;
+    s->host_key_problem = s->options.host_key_sha256.empty() ? FTP_HOST_KEY_UNKNOWN : FTP_HOST_KEY_CHANGED;
+    return CURLKHMATCH_MISMATCH;
+}
+
+// The server's host key, as a known_hosts file has it.
+int on_known_host(CURL *, const curl_khkey *, const curl_khkey *found, curl_khmatch match, void *context)
+{
+    auto *s = static_cast<ftp_session_t *>(context);
+    // libcurl hands the key raw (with its length) as it came from the server.
+    if (found && found->len)
+        s->host_key = ssh_fingerprint(reinterpret_cast<const unsigned char *>(found->key), found->len);
+    if (match == CURLKHMATCH_OK)
+        return CURLKHSTAT_FINE;
+    s->host_key_problem = match == CURLKHMATCH_MISMATCH ? FTP_HOST_KEY_CHANGED : FTP_HOST_KEY_UNKNOWN;
+    return CURLKHSTAT_REJECT;
 }
 
 // The first word of every command libcurl sends, so each reply is known by
@@ -227,6 +282,9 @@ size_t on_read(char *buffer, size_t size, size_t count, void *context)
     // Never more than was measured: a file written while it is sent goes as
     // it was, and the next run sends its new version.
     uint64_t left = s->end - (s->start + s->sent);
+    // Over SFTP, asked for bytes is the first sign of a login.
+    if (sftp(s))
+        s->logged_in = true;
     if (left == 0)
         return 0;
     uint64_t want = std::min<uint64_t>(size * count, left);
@@ -299,6 +357,38 @@ void set_tls(CURL *c, const ftp_options_t &o)
         curl_easy_setopt(c, CURLOPT_CAINFO, o.ca_file.c_str());
 }
 
+void set_ssh(CURL *c, ftp_session_t *s)
+{
+    const ftp_options_t &o = s->options;
+    long methods = 0;
+    if (!o.key_file.empty()) {
+        methods |= CURLSSH_AUTH_PUBLICKEY;
+        curl_easy_setopt(c, CURLOPT_SSH_PRIVATE_KEYFILE, o.key_file.c_str());
+        // Without KEY_FILE.pub libssh2 derives the public key from the
+        // private one.
+        std::string public_key = o.key_file + ".pub";
+        curl_easy_setopt(c, CURLOPT_SSH_PUBLIC_KEYFILE, access(public_key.c_str(), R_OK) == 0 ? public_key.c_str() : "");
+    }
+    // Servers that take passwords only as keyboard-interactive (PAM) get it
+    // that way.
+    if (!o.password.empty() || methods == 0)
+        methods |= CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD;
+    curl_easy_setopt(c, CURLOPT_SSH_AUTH_TYPES, methods);
+    if (!o.known_hosts.empty()) {
+        curl_easy_setopt(c, CURLOPT_SSH_KNOWNHOSTS, o.known_hosts.c_str());
+        curl_easy_setopt(c, CURLOPT_SSH_KEYFUNCTION, on_known_host);
+        curl_easy_setopt(c, CURLOPT_SSH_KEYDATA, s);
+    } else {
+        // Also with no key pinned: libcurl alone would take any key.
+        curl_easy_setopt(c, CURLOPT_SSH_HOSTKEYFUNCTION, on_host_key);
+        curl_easy_setopt(c, CURLOPT_SSH_HOSTKEYDATA, s);
+    }
+    // The transfer's URL names the file from the login folder; libcurl
+    // makes the folders on the way where opening it fails.
+    curl_easy_setopt(c, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_RETRY));
+    s->encrypted = true;
+}
+
 void begin(ftp_session_t *s, const std::string &url)
 {
     s->replied = false;
@@ -336,8 +426,54 @@ bool busy_words(const std::string &reply)
     return false;
 }
 
+// SFTP has no reply codes to read: what failed is libcurl's code, and
+// whether the session had logged in by then.
+ftp_result_t sftp_failure(const ftp_session_t *s, CURLcode code)
+{
+    ftp_result_t r;
+    r.detail = walk_printable(s->error[0] ? s->error : curl_easy_strerror(code));
+    r.sent = s->sent;
+    switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+        r.status = FTP_UNREACHABLE;
+        r.transient = true;
+        break;
+    case CURLE_LOGIN_DENIED:
+        r.status = FTP_LOGIN_REFUSED;
+        break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        r.status = s->host_key_problem == FTP_OK ? FTP_HOST_KEY_CHANGED : s->host_key_problem;
+        if (!s->host_key.empty())
+            r.detail = s->host_key;
+        break;
+    case CURLE_REMOTE_DISK_FULL:
+        r.status = FTP_DISK_FULL;
+        break;
+    // A broken link, a server going down, a handshake cut short (as
+    // OpenSSH's MaxStartups does to connections beyond its limit).
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_AGAIN:
+    case CURLE_SSH:
+        r.status = s->logged_in ? FTP_FILE_FAILED : FTP_UNREACHABLE;
+        r.transient = true;
+        break;
+    default:
+        r.status = FTP_FILE_FAILED;
+        r.file_only = true;
+        break;
+    }
+    return r;
+}
+
 ftp_result_t failure(const ftp_session_t *s, CURLcode code, bool storing)
 {
+    if (sftp(s))
+        return sftp_failure(s, code);
     ftp_result_t r;
     r.detail = s->replied && s->last_code >= 400 ? s->last_reply
                                                  : walk_printable(s->error[0] ? s->error : curl_easy_strerror(code));
@@ -440,6 +576,12 @@ CURLcode perform(ftp_session_t *s)
             result = message->data.result;
     }
     curl_multi_remove_handle(s->multi, s->curl);
+    // SFTP's login shows in no reply: these come only from a server that
+    // took it (a file or folder refused, not there, or the disk full).
+    if (sftp(s) && (result == CURLE_OK || result == CURLE_REMOTE_FILE_NOT_FOUND || result == CURLE_QUOTE_ERROR ||
+                    result == CURLE_REMOTE_ACCESS_DENIED || result == CURLE_REMOTE_DISK_FULL ||
+                    result == CURLE_UPLOAD_FAILED))
+        s->logged_in = true;
     return result;
 }
 
@@ -498,6 +640,34 @@ std::string url_of(const ftp_session_t *s, const std::string &path)
     return s->root_url + walk_encode(on_server(s, path));
 }
 
+// SFTP: the size of `path` on the server, read with a stat; `there` is
+// false when the server has no such file.
+CURLcode sftp_size(ftp_session_t *s, const std::string &path, uint64_t &size, bool &there)
+{
+    begin(s, url_of(s, path));
+    curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 1L);
+    CURLcode code = perform(s);
+    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
+    there = code == CURLE_OK;
+    size = 0;
+    // libcurl reads an empty file's size as unknown (-1).
+    curl_off_t length = -1;
+    if (there && curl_easy_getinfo(s->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+        size = uint64_t(length);
+    return code == CURLE_REMOTE_FILE_NOT_FOUND ? CURLE_OK : code;
+}
+
+// SFTP: renames `from` to `to`, removing `to` first where `replace`.
+CURLcode sftp_rename(ftp_session_t *s, const std::string &from, const std::string &to, bool replace)
+{
+    commands_t rename;
+    if (replace)
+        rename.add(remove_command(s, to));
+    rename.add("rename " + sftp_path(s, from) + " " + sftp_path(s, to));
+    return run_commands(s, rename, false, 0);
+}
+
 // Size of the partial temporary file on the server, 0 when there is none.
 bool partial_size(ftp_session_t *s, const std::string &tmp_path, uint64_t &size, ftp_result_t &r)
 {
@@ -505,19 +675,22 @@ bool partial_size(ftp_session_t *s, const std::string &tmp_path, uint64_t &size,
     if (s->size_method == SIZE_UNKNOWN)
         return true;
     commands_t ask;
-    ask.add("*" + size_command(s, tmp_path));
+    if (!sftp(s))
+        ask.add("*" + size_command(s, tmp_path));
     // A partial file may still grow: the server writes what the link held
     // of a transfer that broke off, and bytes appended at a size read too
     // early would land after those, at the wrong place. It is continued
     // once its size holds still.
     for (int tries = 0; tries < SETTLE_TRIES; tries++) {
         uint64_t before = size;
-        CURLcode code = run_commands(s, ask, false, 0);
+        bool there = false;
+        CURLcode code = sftp(s) ? sftp_size(s, tmp_path, size, there) : run_commands(s, ask, false, 0);
         if (code != CURLE_OK) {
             r = failure(s, code, false);
             return false;
         }
-        size = s->size_seen ? s->size_reply : 0;
+        if (!sftp(s))
+            size = s->size_seen ? s->size_reply : 0;
         if (size == 0 || (tries > 0 && size == before))
             return true;
         // Counted in naps: the clock may be a stand-in that sleeps do not move.
@@ -560,11 +733,15 @@ bool disk_full(ftp_session_t *s, const std::string &folder, ftp_result_t &r)
     if (code == CURLE_READ_ERROR)
         return false;
     int reply = s->last_code;
-    std::string detail = s->last_reply;
+    std::string detail = !sftp(s) ? s->last_reply : s->error[0] ? walk_printable(s->error) : "it refused one byte too";
     commands_t drop;
-    drop.add("*DELE " + on_server(s, probe));
+    drop.add(remove_command(s, probe));
     run_commands(s, drop, false, 0);
-    bool full = code != CURLE_OK && (reply == 452 || reply == 552 || reply == 451);
+    // OpenSSH's server names a full disk no better than any failed write,
+    // but a link that breaks does not refuse one byte on a connection that
+    // was just made.
+    bool full = code != CURLE_OK && (sftp(s) ? code == CURLE_SSH || code == CURLE_REMOTE_DISK_FULL
+                                             : reply == 452 || reply == 552 || reply == 451);
     if (full) {
         r.status = FTP_DISK_FULL;
         r.transient = false;   // more tries only send the same bytes again
@@ -650,6 +827,87 @@ char list_entry(const std::string &line, std::string &name, ftp_listed_t &file)
     return 'f';
 }
 
+// A transfer that ended with the link or the session, not with a refusal.
+bool cut_off(CURLcode code)
+{
+    return code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_PARTIAL_FILE ||
+           code == CURLE_OPERATION_TIMEDOUT || code == CURLE_GOT_NOTHING || code == CURLE_AGAIN;
+}
+
+// ftp_put() over SFTP: the same temporary name, resume and confirmation,
+// each step a request of its own (SFTP has no size command to chain).
+ftp_result_t sftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t size, int64_t mtime)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string tmp_path = folder + walk_temp_name(name, size, mtime);
+    s->fd = fd;
+
+    ftp_result_t r;
+    uint64_t offset = 0;
+    if ((size >= RESUME_MIN || s->broken_path == path) && !partial_size(s, tmp_path, offset, r))
+        return r;
+    if (offset > size)
+        offset = 0;
+    commands_t none;
+    std::string url = url_of(s, tmp_path);
+    CURLcode code = store(s, url, offset, size, none);
+    // A server that will not open a file for appending: it starts over.
+    if (code != CURLE_OK && offset > 0 && s->sent == 0 && !cut_off(code) && code != CURLE_ABORTED_BY_CALLBACK) {
+        offset = 0;
+        code = store(s, url, 0, size, none);
+    }
+    s->broken_path.clear();
+    if (cut_off(code) || (code == CURLE_SSH && s->sent > 0))
+        s->broken_path = path;
+    r.sent = s->sent;
+    r.resumed = offset > 0;
+    if (s->shrunk) {
+        r.status = FTP_FILE_FAILED;
+        r.file_only = true;
+        r.detail = "it became shorter on the card while it was sent";
+        return r;
+    }
+    if (code != CURLE_OK) {
+        ftp_result_t cut = failure(s, code, true);
+        if (r.sent > 0 && s->logged_in && code != CURLE_ABORTED_BY_CALLBACK)
+            disk_full(s, folder, cut);
+        cut.sent = r.sent;
+        return cut;
+    }
+    uint64_t held = 0;
+    bool there = false;
+    code = sftp_size(s, tmp_path, held, there);
+    if (code == CURLE_OK && there && held == size && sftp_rename(s, tmp_path, path, false) != CURLE_OK) {
+        // OpenSSH renames onto no existing name: the old file goes first,
+        // once the new one is confirmed whole again.
+        code = sftp_size(s, tmp_path, held, there);
+        if (code == CURLE_OK && there && held == size)
+            code = sftp_rename(s, tmp_path, path, true);
+    }
+    if (code != CURLE_OK) {
+        ftp_result_t failed = failure(s, code, false);
+        failed.sent = r.sent;
+        return failed;
+    }
+    if (!there || held != size) {
+        // A server that wrote appended bytes elsewhere than at the end would
+        // be sent them again and again: a continued file starts over.
+        if (there && r.resumed) {
+            commands_t drop;
+            drop.add(remove_command(s, tmp_path));
+            run_commands(s, drop, false, 0);
+        }
+        r.status = FTP_FILE_FAILED;
+        r.transient = true;
+        r.file_only = true;
+        r.size_mismatch = true;
+        r.detail = "the server holds " + std::to_string(held) + " bytes of " + std::to_string(size);
+    }
+    return r;
+}
+
 } // namespace
 
 std::string ftp_server_problem(const std::string &server)
@@ -662,6 +920,19 @@ std::string ftp_server_problem(const std::string &server)
                   curl_url_set(url, CURLUPART_URL, ("ftp://" + host + "/").c_str(), 0) == CURLUE_OK;
     curl_url_cleanup(url);
     return usable ? "" : "FTP server \"" + walk_printable(server) + "\" is not a host name or address (an IPv6 address goes in brackets: [2001:db8::1]:21)";
+}
+
+std::string ftp_protocol_problem(const ftp_options_t &o)
+{
+    if (o.protocol != PROTOCOL_SFTP)
+        return "";
+    const curl_version_info_data *curl = curl_version_info(CURLVERSION_NOW);
+    for (const char *const *name = curl->protocols; name && *name; name++) {
+        if (std::strcmp(*name, "sftp") == 0)
+            return "";
+    }
+    return std::string("PROTOCOL=sftp, but this libcurl (") + curl->version +
+           ") was built without SFTP: install one built with libssh2, or use FTP";
 }
 
 ftp_session_t *ftp_open(const ftp_options_t &o)
@@ -687,8 +958,12 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     s->base = folder.empty() ? "" : folder + "/";
     // A bare IPv6 address would read as host and port.
     bool bare_v6 = o.server.find(':') != o.server.rfind(':') && o.server[0] != '[';
-    const char *scheme = o.tls == FTP_TLS_IMPLICIT ? "ftps" : "ftp";
-    s->root_url = std::string(scheme) + "://" + (bare_v6 ? "[" + o.server + "]" : o.server) + "/";
+    bool secure_shell = o.protocol == PROTOCOL_SFTP;
+    const char *scheme = secure_shell ? "sftp" : o.tls == FTP_TLS_IMPLICIT ? "ftps" : "ftp";
+    // An SFTP URL's path starts at the server's root; "/~/" starts it at the
+    // login folder, as FTP's does.
+    s->root_url = std::string(scheme) + "://" + (bare_v6 ? "[" + o.server + "]" : o.server) + "/" +
+                  (secure_shell ? "~/" : "");
 
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, scheme);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -718,7 +993,10 @@ ftp_session_t *ftp_open(const ftp_options_t &o)
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, s);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    set_tls(c, o);
+    if (secure_shell)
+        set_ssh(c, s);
+    else
+        set_tls(c, o);
     return s;
 }
 
@@ -749,6 +1027,8 @@ void ftp_set_progress(ftp_session_t *s, ftp_progress_fn fn, void *context)
 
 ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t size, int64_t mtime)
 {
+    if (sftp(s))
+        return sftp_put(s, path, fd, size, mtime);
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -862,7 +1142,7 @@ ftp_result_t ftp_drop_temporary(ftp_session_t *s, const std::string &path, uint6
     std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     commands_t drop;
-    drop.add("*DELE " + on_server(s, folder + walk_temp_name(name, size, mtime)));
+    drop.add(remove_command(s, folder + walk_temp_name(name, size, mtime)));
     CURLcode code = run_commands(s, drop, false, 0);
     return code == CURLE_OK ? ftp_result_t{} : failure(s, code, false);
 }
@@ -872,7 +1152,19 @@ ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, ftp_listing_t
     listing = ftp_listing_t();
     std::string body;
     CURLcode code;
-    for (;;) {
+    if (sftp(s)) {
+        begin(s, url_of(s, folder));
+        curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
+        s->listing = &body;
+        code = perform(s);
+        s->listing = nullptr;
+        if (code == CURLE_REMOTE_FILE_NOT_FOUND) {
+            listing.missing = true;
+            return {};
+        }
+    }
+    for (; !sftp(s);) {
         body.clear();
         begin(s, url_of(s, folder));
         curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
@@ -905,7 +1197,10 @@ ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, ftp_listing_t
             line.pop_back();
         std::string name;
         ftp_listed_t file;
-        char type = s->list_method == LIST_BY_MLSD ? mlsd_entry(line, name, file) : list_entry(line, name, file);
+        char type = s->list_method == LIST_BY_MLSD && !sftp(s) ? mlsd_entry(line, name, file)
+                                                                : list_entry(line, name, file);
+        if (name == "." || name == "..")
+            continue;
         if (type == 'f')
             listing.files[name] = file;
         else if (type == 'd')
@@ -931,7 +1226,7 @@ ftp_result_t ftp_list_with_clock(ftp_session_t *s, ftp_listing_t &listing, int64
     listing.files.erase(CLOCK_PROBE);
     if (probed) {
         commands_t drop;
-        drop.add("*DELE " + on_server(s, CLOCK_PROBE));
+        drop.add(remove_command(s, CLOCK_PROBE));
         run_commands(s, drop, false, 0);
     }
     return r;
@@ -945,4 +1240,9 @@ bool ftp_encrypted(const ftp_session_t *s)
 bool ftp_logged_in(const ftp_session_t *s)
 {
     return s->logged_in;
+}
+
+const char *ftp_kind(const ftp_options_t &o)
+{
+    return o.protocol == PROTOCOL_SFTP ? "SFTP" : "FTP";
 }

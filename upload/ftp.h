@@ -1,11 +1,13 @@
-// The FTP session: one libcurl handle for the whole card, so the connection
-// and the login stay up and each file costs only its own commands.
+// The FTP or SFTP session: one libcurl handle for the whole card, so the
+// connection and the login stay up and each file costs only its own commands.
 //
 // A file is stored under a hidden temporary name in its folder and gets its
 // final name only once the server confirms its size; ftp_put() succeeds only
 // then. Every command names its path in full from the login folder (no CWD),
 // so no card name can steer a command outside the destination folder. The
-// password is handed to libcurl alone, never to a URL or a log.
+// password is handed to libcurl alone, never to a URL or a log. Over SFTP
+// the server's host key is checked before the login, and the same functions
+// keep the same promises.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +19,10 @@
 // another), the certificate checked as with REQUIRE.
 enum ftp_tls_t { FTP_TLS_AUTO, FTP_TLS_REQUIRE, FTP_TLS_IMPLICIT, FTP_TLS_OFF };
 
+enum ftp_protocol_t { PROTOCOL_FTP, PROTOCOL_SFTP };
+
 struct ftp_options_t {
+    ftp_protocol_t protocol = PROTOCOL_FTP;
     std::string server;       // host, host:port, [IPv6] or [IPv6]:port
     std::string folder;       // below the login folder
     std::string user;
@@ -33,7 +38,17 @@ struct ftp_options_t {
     bool trust_transfer_reply = false;
     // CLOCK_MONOTONIC milliseconds at which every request ends, 0 for none.
     int64_t deadline_ms = 0;
+    // SFTP: the host key, pinned by its fingerprint (as ssh_fingerprint()
+    // gives it) or looked up in an OpenSSH known_hosts file; with neither,
+    // every key is refused and named. A private key file logs in instead of
+    // the password, or before it.
+    std::string host_key_sha256;
+    std::string known_hosts;
+    std::string key_file;
 };
+
+// "FTP" or "SFTP", for the words an installer reads.
+const char *ftp_kind(const ftp_options_t &options);
 
 // What went wrong, as an installer would name it.
 enum ftp_status_t {
@@ -47,6 +62,8 @@ enum ftp_status_t {
     FTP_DISK_FULL,
     FTP_NO_SIZE,        // the server cannot report a file's size
     FTP_FILE_FAILED,
+    FTP_HOST_KEY_UNKNOWN,   // SFTP: no key pinned, or not in known_hosts
+    FTP_HOST_KEY_CHANGED,   // SFTP: another key than the one pinned or known
 };
 
 struct ftp_result_t {
@@ -54,7 +71,8 @@ struct ftp_result_t {
     bool transient = false;   // worth another try after a pause
     bool file_only = false;   // only this file is concerned: the others can go
     bool size_mismatch = false;   // the server holds another size than was sent
-    std::string detail;       // the server's reply or libcurl's reason, printable
+    std::string detail;       // the server's reply or libcurl's reason, printable;
+                              // for a host key, the server's fingerprint
     bool resumed = false;
     uint64_t sent = 0;        // bytes of the file sent this time
 };
@@ -71,6 +89,9 @@ void ftp_close(ftp_session_t *session);
 void ftp_hang_up(ftp_session_t *session);
 // Empty when `server` can be used in a URL, otherwise why not.
 std::string ftp_server_problem(const std::string &server);
+// Empty when this libcurl speaks the protocol (SFTP needs one built with
+// libssh2), otherwise why not.
+std::string ftp_protocol_problem(const ftp_options_t &options);
 // Called during a transfer with the bytes of the file sent so far.
 void ftp_set_progress(ftp_session_t *session, ftp_progress_fn fn, void *context);
 // Stores the first `size` bytes of the local file `fd` as `path` (relative to
@@ -96,7 +117,8 @@ struct ftp_listing_t {
     bool missing = false;                        // the folder is not there
 };
 // Lists `folder` ("" or "a/b/", below the destination folder) with one
-// command: MLSD, or LIST where the server has no MLSD.
+// command: MLSD, or LIST where the server has no MLSD; over SFTP, the
+// listing meant for people that OpenSSH's server writes (as LIST's).
 ftp_result_t ftp_list(ftp_session_t *session, const std::string &folder, ftp_listing_t &listing);
 // Lists the destination folder itself, and reads the server's listing clock
 // against this one with a one-byte file stored just before: a listed time

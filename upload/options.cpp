@@ -1,6 +1,7 @@
 #include "upload/options.h"
 #include "settings/cfg.h"
 #include "settings/module_cfg.h"
+#include "upload/hostkey.h"
 #include "upload/walk.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <strings.h>
+#include <unistd.h>
 
 void usage(FILE *out)
 {
@@ -16,10 +18,11 @@ void usage(FILE *out)
         "usage: velmora-upload [OPTION]...\n"
         "\n"
         "Uploads every regular file of the mounted memory card that the server does not\n"
-        "have yet to ftp://SERVER/FOLDER/, keeping the paths below the card's root.\n"
+        "have yet to ftp://SERVER/FOLDER/ (or sftp://), keeping the paths below the\n"
+        "card's root.\n"
         "\n"
         "  --settings FILE   module settings with server, folder, user, password (%s)\n"
-        "  --config FILE     upload options: card, TLS, timeouts, rate (%s)\n"
+        "  --config FILE     upload options: card, protocol, TLS or host key, timeouts (%s)\n"
         "  --card DIR        the mounted card (MOUNT_POINT of the options, %s)\n"
         "  --state DIR       where the record of uploaded files lives (%s)\n"
         "  --error-log FILE  the reason of a failure, first line for people (%s)\n"
@@ -121,7 +124,8 @@ bool all_known(FILE *f, std::string &error)
 {
     static const char *const keys[] = {"MOUNT_POINT", "TLS", "CA_FILE", "SIZE_CHECK", "CONNECT_TIMEOUT",
                                        "LOW_SPEED_LIMIT", "LOW_SPEED_TIME", "TIME_BUDGET", "MAX_RATE", "RETRIES",
-                                       "SESSIONS", "BUSY_WAIT"};
+                                       "SESSIONS", "BUSY_WAIT", "PROTOCOL", "HOST_KEY_SHA256", "KNOWN_HOSTS",
+                                       "KEY_FILE"};
     char *line = nullptr;
     size_t capacity = 0;
     int line_number = 0;
@@ -157,6 +161,45 @@ bool all_known(FILE *f, std::string &error)
     return ok;
 }
 
+bool readable(const char *key, const std::string &path, std::string &error)
+{
+    if (path.empty() || access(path.c_str(), R_OK) == 0)
+        return true;
+    error = std::string(key) + "=" + walk_printable(path) + " cannot be read: " + std::strerror(errno);
+    return false;
+}
+
+// The protocol, and for SFTP the host key and the key file: a fingerprint
+// that cannot be one, or a file that is not there, is said before anything
+// is sent. Neither a fingerprint nor a known_hosts file is no mistake here:
+// the server's fingerprint, to pin, is then what the run fails with.
+bool ssh_options(const std::string &protocol, const std::string &host_key, ftp_options_t &o, std::string &error)
+{
+    if (protocol.empty() || protocol == "ftp")
+        o.protocol = PROTOCOL_FTP;
+    else if (protocol == "sftp")
+        o.protocol = PROTOCOL_SFTP;
+    else {
+        error = "PROTOCOL=" + walk_printable(protocol) + " is not ftp or sftp";
+        return false;
+    }
+    if (o.protocol != PROTOCOL_SFTP)
+        return true;
+    if (!host_key.empty()) {
+        o.host_key_sha256 = ssh_fingerprint_pinned(host_key);
+        if (o.host_key_sha256.empty()) {
+            error = "HOST_KEY_SHA256=" + walk_printable(host_key) +
+                    " is not a SHA-256 fingerprint (43 characters, as ssh-keygen -lf prints them after SHA256:)";
+            return false;
+        }
+        if (!o.known_hosts.empty()) {
+            error = "HOST_KEY_SHA256 and KNOWN_HOSTS are both set: the host key is checked one way, keep one";
+            return false;
+        }
+    }
+    return readable("KNOWN_HOSTS", o.known_hosts, error) && readable("KEY_FILE", o.key_file, error);
+}
+
 } // namespace
 
 bool load_config(const args_t &a, config_t &c, std::string &error)
@@ -177,6 +220,10 @@ bool load_config(const args_t &a, config_t &c, std::string &error)
     std::string tls = cfg_get_str(f, "TLS");
     std::string size_check = cfg_get_str(f, "SIZE_CHECK");
     c.ftp.ca_file = cfg_get_str(f, "CA_FILE");
+    std::string protocol = cfg_get_str(f, "PROTOCOL");
+    std::string host_key = cfg_get_str(f, "HOST_KEY_SHA256");
+    c.ftp.known_hosts = cfg_get_str(f, "KNOWN_HOSTS");
+    c.ftp.key_file = cfg_get_str(f, "KEY_FILE");
     int64_t connect = c.ftp.connect_timeout, limit = c.ftp.low_speed_limit, time = c.ftp.low_speed_time;
     int64_t rate = 0, retries = c.retries, sessions = c.sessions;
     bool ok = number(f, "CONNECT_TIMEOUT", 1, 600, connect, error) &&
@@ -214,6 +261,10 @@ bool load_config(const args_t &a, config_t &c, std::string &error)
         c.ftp.trust_transfer_reply = true;
     else if (!size_check.empty() && size_check != "server") {
         error = "in " + a.config + ": SIZE_CHECK=" + walk_printable(size_check) + " is not server or transfer";
+        return false;
+    }
+    if (!ssh_options(protocol, host_key, c.ftp, error)) {
+        error = "in " + a.config + ": " + error;
         return false;
     }
     return true;

@@ -41,14 +41,27 @@ void show_progress(const run_t &run, uint64_t in_file)
 
 std::string reason_of(const ftp_result_t &r, const ftp_options_t &o, const std::string &file, int64_t busy_waited)
 {
+    std::string server = std::string(ftp_kind(o)) + " server " + o.server;
     switch (r.status) {
     case FTP_UNREACHABLE:
-        return "FTP server " + o.server + " unreachable (" + r.detail + ")";
+        return server + " unreachable (" + r.detail + ")";
     case FTP_BUSY:
-        return "FTP server " + o.server + " busy: it turned sessions away for " + std::to_string(busy_waited) +
+        return server + " busy: it turned sessions away for " + std::to_string(busy_waited) +
                " s (" + r.detail + "); the rest goes next time";
     case FTP_LOGIN_REFUSED:
-        return "login refused by " + o.server + " for user " + o.user + " (" + r.detail + ")";
+        return "login refused by " + o.server + " for user " + o.user + " (" + r.detail + ")" +
+               (o.key_file.empty() ? "" : " with the key in " + o.key_file);
+    // The fingerprint to pin comes with each: never a key taken unseen.
+    case FTP_HOST_KEY_UNKNOWN:
+        return "host key of " + server + " unknown: it shows SHA256:" + r.detail +
+               "; once the server's administrator confirms that fingerprint (ssh-keygen -lf on the server's key), "
+               "set HOST_KEY_SHA256=" + r.detail + " in upload.conf";
+    case FTP_HOST_KEY_CHANGED:
+        return "host key of " + server + " changed: it shows SHA256:" + r.detail + ", not the key " +
+               (o.known_hosts.empty() ? "pinned by HOST_KEY_SHA256" : "in " + o.known_hosts) +
+               ", and nothing was sent (another machine may be answering in its place); only if the server's "
+               "administrator confirms that fingerprint, set HOST_KEY_SHA256=" + r.detail + " in upload.conf" +
+               (o.known_hosts.empty() ? "" : " in place of KNOWN_HOSTS");
     case FTP_TLS_NOT_OFFERED:
         return "TLS required but not offered by FTP server " + o.server + " (" + r.detail + ")";
     case FTP_CERT_NOT_TRUSTED:

@@ -112,7 +112,7 @@ void warn_tls_once(session_t &session)
     pool_t &p = session.pool;
     const ftp_options_t &o = p.c.ftp;
     std::lock_guard<std::mutex> hold(p.lock);
-    if (p.warned || !ftp_logged_in(session.ftp) || o.tls != FTP_TLS_AUTO)
+    if (p.warned || !ftp_logged_in(session.ftp) || o.tls != FTP_TLS_AUTO || o.protocol != PROTOCOL_FTP)
         return;
     p.warned = true;
     if (!ftp_encrypted(session.ftp))
@@ -185,7 +185,8 @@ bool give_back(pool_t &p, size_t index)
     p.alive--;
     p.given_back.push_back(index);
     p.met_busy = true;
-    syslog(LOG_INFO, "FTP server %s takes no more sessions: %d left", p.c.ftp.server.c_str(), p.alive);
+    syslog(LOG_INFO, "%s server %s takes no more sessions: %d left", ftp_kind(p.c.ftp), p.c.ftp.server.c_str(),
+           p.alive);
     return true;
 }
 
@@ -226,8 +227,9 @@ bool wait_while_busy(pool_t &p, const ftp_result_t &r, int attempt)
         if (c.deadline_ms > 0)
             window_end = std::min(window_end, c.deadline_ms);
         if (first)
-            syslog(LOG_NOTICE, "FTP server %s is busy (%s): trying again for up to %lld s", c.ftp.server.c_str(),
-                   r.detail.c_str(), static_cast<long long>(std::max<int64_t>(0, window_end - now_ms()) / 1000));
+            syslog(LOG_NOTICE, "%s server %s is busy (%s): trying again for up to %lld s", ftp_kind(c.ftp),
+                   c.ftp.server.c_str(), r.detail.c_str(),
+                   static_cast<long long>(std::max<int64_t>(0, window_end - now_ms()) / 1000));
     }
     int64_t pause = std::min<int64_t>(busy_pause_ms(p, attempt), window_end - now_ms());
     if (pause <= 0 || stop_requested)
@@ -290,7 +292,7 @@ outcome_t send_one(session_t &session, size_t index, const walk_file_t &file, in
     fail(p.run, reason_of(r, c.ftp, shown, busy_seconds(p)));
     p.mismatches = r.size_mismatch ? p.mismatches + 1 : 0;
     if (p.mismatches >= MISMATCHES_IN_A_ROW) {
-        fail(p.run, "FTP server " + c.ftp.server + " kept another size than was sent for " +
+        fail(p.run, std::string(ftp_kind(c.ftp)) + " server " + c.ftp.server + " kept another size than was sent for " +
                         std::to_string(p.mismatches) + " files in a row: nothing more is sent");
         return RUN_FAILED;
     }
@@ -452,8 +454,8 @@ void rebuild(ftp_session_t *s, pool_t &p, std::vector<walk_file_t> &todo)
             left.push_back(std::move(file));
     }
     if (found)
-        syslog(LOG_NOTICE, "no record of earlier uploads: %zu files already on FTP server %s are not sent again",
-               found, p.c.ftp.server.c_str());
+        syslog(LOG_NOTICE, "no record of earlier uploads: %zu files already on %s server %s are not sent again",
+               found, ftp_kind(p.c.ftp), p.c.ftp.server.c_str());
     p.run.already += found;
     p.run.bytes_total = 0;
     for (const walk_file_t &file : left)

@@ -149,10 +149,16 @@ int upload(const args_t &a)
     c.ftp.password = settings.password;
     if (run.reason.empty() && !ftp_server_problem(c.ftp.server).empty())
         fail(run, ftp_server_problem(c.ftp.server));
+    if (run.reason.empty() && !ftp_protocol_problem(c.ftp).empty())
+        fail(run, ftp_protocol_problem(c.ftp));
     if (c.budget > 0)
         c.deadline_ms = c.ftp.deadline_ms = now_ms() + c.budget * 1000;
 
-    std::string target = c.ftp.server + "/" + c.ftp.folder + " " + c.ftp.user;
+    // Another protocol may land in another folder (an SFTP login at the
+    // account's home, an FTP login chrooted elsewhere): its record starts
+    // anew, from what the server lists.
+    std::string target = (c.ftp.protocol == PROTOCOL_SFTP ? "sftp://" : "") + c.ftp.server + "/" + c.ftp.folder +
+                         " " + c.ftp.user;
     // What the device holds as sent, without the card.
     if (a.recorded) {
         state_t state;
