@@ -34,6 +34,9 @@ time_t first_target(time_t now, unsigned hours, unsigned minutes)
     local.tm_sec = 0;
     local.tm_min = static_cast<int>(minutes);
     local.tm_hour = static_cast<int>(hours);
+    // The offset of the upload time, not of now: they differ on the night
+    // the clocks change.
+    local.tm_isdst = -1;
     time_t target = mktime(&local);
     if (target < now)
         target += DAY_S;

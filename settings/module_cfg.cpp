@@ -42,9 +42,26 @@ const module_cfg_field_t module_cfg_fields[MODULE_CFG_FIELDS] = {
 #undef NUMBER
 #undef TEXT
 
+FILE *module_cfg_open(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "r");
+    if (!f)
+        close(fd);
+    return f;
+}
+
 void module_cfg_load(module_cfg_t &cfg, const char *path) noexcept
 {
-    FILE *f = cfg_open(path, "r");
+    FILE *f = module_cfg_open(path);
     for (const module_cfg_field_t &field : module_cfg_fields) {
         if (field.number)
             cfg.*field.number = cfg_get_int(f, field.key);
@@ -75,7 +92,7 @@ void write_field(FILE *f, const module_cfg_t &cfg, const module_cfg_field_t &fie
 std::vector<std::string> lines_of(const std::string &path)
 {
     std::vector<std::string> lines;
-    FILE *f = cfg_open(path.c_str(), "r");
+    FILE *f = module_cfg_open(path.c_str());
     if (!f)
         return lines;
     char *text = nullptr;
@@ -137,11 +154,23 @@ bool write_and_close(FILE *f, const module_cfg_t &cfg, const std::vector<std::st
 }
 
 // The file a path names: a symbolic link is replaced by what it points to,
-// not by a file of its own.
-std::string resolve(const char *path)
+// not by a file of its own. False (errno set) for a link that leads nowhere:
+// a file put in its place would not be where the link's owner keeps them.
+bool resolve(const char *path, std::string &target)
 {
     char real[PATH_MAX];
-    return realpath(path, real) ? real : path;
+    if (realpath(path, real)) {
+        target = real;
+        return true;
+    }
+    int why = errno;
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        errno = why;
+        return false;
+    }
+    target = path;
+    return true;
 }
 
 std::string directory_of(const std::string &file)
@@ -170,7 +199,9 @@ int module_cfg_save(const module_cfg_t &cfg, const char *path)
     // A crash, power cut or full disk halfway through a save must not leave
     // the device without its settings: write a new file beside the old one
     // and rename it over it.
-    std::string target = resolve(path);
+    std::string target;
+    if (!resolve(path, target))
+        return 0;
     std::string dir = directory_of(target);
     std::vector<std::string> lines = lines_of(target);
     std::string tmp = dir + "/.settings.XXXXXX";

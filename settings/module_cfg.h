@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 constexpr const char *MODULE_CFG_PATH = "/opt/Velmora/etc/settings";
@@ -49,6 +50,10 @@ struct module_cfg_field_t {
 constexpr int MODULE_CFG_FIELDS = 20;
 extern const module_cfg_field_t module_cfg_fields[MODULE_CFG_FIELDS];
 
+// The settings file opened for reading, or null with errno: only a regular
+// file (EINVAL for anything else: a FIFO would block the reader for ever,
+// a device like /dev/zero never ends).
+FILE *module_cfg_open(const char *path);
 void module_cfg_load(module_cfg_t &cfg, const char *path = MODULE_CFG_PATH) noexcept;
 // 1 when the whole record is on disk, 0 when the file was left as it was
 // (or, where no temporary file could be made beside it, possibly cut short).

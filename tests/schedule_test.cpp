@@ -102,6 +102,10 @@ TEST_F(Schedule, FirstTargetUsesLocalTime)
     time_t target = first_target(at(2026, 7, 1, 6, 0), 9, 0);
     EXPECT_EQ(local(target), "2026-07-01 09:00:00");
     EXPECT_EQ(target, 1782889200) << "09:00 CEST is 07:00 UTC";
+    // Started in the night the clocks change: the upload time is read in
+    // the day's own offset, not in the night's.
+    EXPECT_EQ(local(first_target(at(2026, 3, 29, 1, 0), 9, 0)), "2026-03-29 09:00:00");
+    EXPECT_EQ(local(first_target(at(2026, 10, 25, 1, 0), 9, 0)), "2026-10-25 09:00:00");
 }
 
 TEST_F(Schedule, DaylightSavingShiftsTheLocalUploadTimeByItsSize)

@@ -3,7 +3,9 @@
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -68,6 +70,25 @@ TEST_F(SettingsTool, SetKeepsEveryLineItDoesNotChange)
     EXPECT_NE(text.find("\nMOD_VELMORA_PASSWORD=\n"), std::string::npos) << "missing keys are added";
     EXPECT_EQ(tool("get uploadtime").out, "08:30\n");
     EXPECT_EQ(tool("get town").out, "Lyon\n");
+}
+
+TEST_F(SettingsTool, AFifoIsNotWaitedForAndALinkToNowhereIsNotReplaced)
+{
+    // A FIFO would block the daemon's reader for ever: SIGALRM ends a test
+    // that waits on it.
+    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    alarm(5);
+    module_cfg_t cfg;
+    module_cfg_load(cfg, file.c_str());
+    alarm(0);
+    EXPECT_EQ(cfg.uploadtime, "");
+    unlink(file.c_str());
+
+    ASSERT_EQ(symlink((dir.path() + "/elsewhere/settings").c_str(), file.c_str()), 0);
+    EXPECT_EQ(tool("set uploadtime=10:00").status, 1);
+    struct stat st;
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file of its own";
 }
 
 TEST_F(SettingsTool, GetAgreesWithTheDaemonsReader)

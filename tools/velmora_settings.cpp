@@ -59,9 +59,10 @@ std::string value_of(const module_cfg_t &cfg, const module_cfg_field_t &field)
 
 bool readable(const char *path)
 {
-    FILE *f = cfg_open(path, "r");
+    FILE *f = module_cfg_open(path);
     if (!f) {
-        std::fprintf(stderr, "velmora-settings: cannot read %s: %s\n", path, std::strerror(errno));
+        std::fprintf(stderr, "velmora-settings: cannot read %s: %s\n", path,
+                     errno == EINVAL ? "not a regular file" : std::strerror(errno));
         return false;
     }
     cfg_close(f);
