@@ -104,6 +104,17 @@ stops_clean "during a run"
 [ "$(grep -c . "$work/log")" -eq 1 ] || fail "the stopped daemon's status 1 was taken for a failure"
 echo "ok: a stop during a run ends the supervisor and then the daemon, which stays stopped"
 
+# Two starts at once: one supervisor, which the stop then ends.
+rm -f "$work/starts"
+printf 'run\nrun\n' > "$work/plan"
+sh "$init" start > /dev/null &
+sh "$init" start > /dev/null
+wait
+sleep 1
+[ "$(starts)" -eq 1 ] || fail "two starts at once started $(starts) daemons"
+stops_clean "after two starts at once"
+echo "ok: two starts at once start one daemon"
+
 # A kernel thread (kthreadd, where this runs outside a pid namespace) and a
 # zombie at a stale pid file's pid. The zombie's parent becomes sleep, which
 # never reaps it, before it ends.
