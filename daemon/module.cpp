@@ -113,6 +113,7 @@ int main(int argc, char **argv)
 
     for (;;) {
         int exit_status;
+        time_t stepped;
         switch (events_wait(schedule.target)) {
         case EVENT_STOP:
             status_stopping("stopping");
@@ -138,11 +139,17 @@ int main(int argc, char **argv)
             // covers every missed day and the schedule goes on from the next
             // target ahead of the clock, instead of running one cycle per day
             // missed back to back.
+            stepped = clock_set_by(schedule, wall_clock());
             schedule.target = latest_missed_target(schedule.target, wall_clock());
             anchor(schedule);
             if (!upload_cycle(port, exit_status))
                 return exit_status;
-            schedule.target += DAY_S;
+            // A clock set forward by days (a board without a real-time
+            // clock meeting network time) gets its upload time read afresh:
+            // targets counted on from the old clock keep the old offset,
+            // winter time all summer.
+            schedule.target = stepped > DAY_S ? first_target(wall_clock(), schedule.hours, schedule.minutes)
+                                              : schedule.target + DAY_S;
             break;
         }
         time_t wall = wall_clock();

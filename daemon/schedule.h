@@ -2,8 +2,9 @@
 // target follows the wall clock.
 //
 // A target is the last second before a cycle: the cycle starts once the wall
-// clock is strictly past it. Targets move on by exactly 86400 s and are never
-// recomputed from the clock, so daylight saving shifts the local upload time.
+// clock is strictly past it. Targets move on by exactly 86400 s and are
+// recomputed from the clock only after it was set by more than a day, so
+// daylight saving shifts the local upload time.
 #pragma once
 
 #include <ctime>

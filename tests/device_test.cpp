@@ -331,6 +331,15 @@ TEST_F(Device, ClockSetInto1970AtBootCatchesUpWithOneCycle)
     ASSERT_EQ(raised.size(), 2u);
     EXPECT_LE(raised[0] - network_time, 1);
     EXPECT_EQ(local(raised[1]), "2026-12-08 09:00:01");
+
+    // Summer time where 1970 had winter time: the upload time stays 09:00.
+    dev.tz = "Europe/Berlin";
+    network_time = sim_at(dev, 2026, 6, 7, 12, 0);
+    dev.clock_steps = {{60, network_time}};
+    dev.horizon = network_time + DAY;
+    raised = times(start(), "dtr", "1");
+    ASSERT_EQ(raised.size(), 2u);
+    EXPECT_EQ(local(raised[1]), "2026-06-08 09:00:01") << "an hour off all summer";
 }
 
 TEST_F(Device, CycleThatLastsDaysIsFollowedByOneCatchUp)
