@@ -1151,7 +1151,7 @@ ftp_result_t ftp_list(ftp_session_t *s, const std::string &folder, ftp_listing_t
 {
     listing = ftp_listing_t();
     std::string body;
-    CURLcode code;
+    CURLcode code = CURLE_OK;
     if (sftp(s)) {
         begin(s, url_of(s, folder));
         curl_easy_setopt(s->curl, CURLOPT_UPLOAD, 0L);
