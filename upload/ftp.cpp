@@ -834,22 +834,49 @@ bool cut_off(CURLcode code)
            code == CURLE_OPERATION_TIMEDOUT || code == CURLE_GOT_NOTHING || code == CURLE_AGAIN;
 }
 
+// A file's folder below the destination: "" or "a/b/".
+std::string folder_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// The hidden temporary name of this version of the file, in its folder. It
+// carries size and time: a partial file of an older version of the file is
+// never continued with the new one's bytes.
+std::string temp_path_of(const std::string &path, uint64_t size, int64_t mtime)
+{
+    size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return folder_of(path) + walk_temp_name(name, size, mtime);
+}
+
+// Where the transfer starts: the size of a partial temporary file worth
+// continuing, else 0. False (with `r`) when the server could not say.
+bool resume_from(ftp_session_t *s, const std::string &path, const std::string &tmp_path, uint64_t size,
+                 uint64_t &offset, ftp_result_t &r)
+{
+    offset = 0;
+    if ((size >= RESUME_MIN || s->broken_path == path) && !partial_size(s, tmp_path, offset, r))
+        return false;
+    // A partial file larger than the local one is not ours to continue.
+    if (offset > size)
+        offset = 0;
+    return true;
+}
+
 // ftp_put() over SFTP: the same temporary name, resume and confirmation,
 // each step a request of its own (SFTP has no size command to chain).
 ftp_result_t sftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t size, int64_t mtime)
 {
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string tmp_path = folder + walk_temp_name(name, size, mtime);
+    std::string folder = folder_of(path);
+    std::string tmp_path = temp_path_of(path, size, mtime);
     s->fd = fd;
 
     ftp_result_t r;
     uint64_t offset = 0;
-    if ((size >= RESUME_MIN || s->broken_path == path) && !partial_size(s, tmp_path, offset, r))
+    if (!resume_from(s, path, tmp_path, size, offset, r))
         return r;
-    if (offset > size)
-        offset = 0;
     commands_t none;
     std::string url = url_of(s, tmp_path);
     CURLcode code = store(s, url, offset, size, none);
@@ -1029,21 +1056,14 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
 {
     if (sftp(s))
         return sftp_put(s, path, fd, size, mtime);
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    // The temporary name carries size and time: a partial file of an older
-    // version of the file is never continued with the new one's bytes.
-    std::string tmp_path = folder + walk_temp_name(name, size, mtime);
+    std::string folder = folder_of(path);
+    std::string tmp_path = temp_path_of(path, size, mtime);
     s->fd = fd;
 
     ftp_result_t r;
     uint64_t offset = 0;
-    if ((size >= RESUME_MIN || s->broken_path == path) && !partial_size(s, tmp_path, offset, r))
+    if (!resume_from(s, path, tmp_path, size, offset, r))
         return r;
-    // A partial file larger than the local one is not ours to continue.
-    if (offset > size)
-        offset = 0;
 
     // The size query and the rename follow the transfer on the same request:
     // on_reply() stops the rename unless the size is the local one.
@@ -1138,11 +1158,8 @@ ftp_result_t ftp_put(ftp_session_t *s, const std::string &path, int fd, uint64_t
 
 ftp_result_t ftp_drop_temporary(ftp_session_t *s, const std::string &path, uint64_t size, int64_t mtime)
 {
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     commands_t drop;
-    drop.add(remove_command(s, folder + walk_temp_name(name, size, mtime)));
+    drop.add(remove_command(s, temp_path_of(path, size, mtime)));
     CURLcode code = run_commands(s, drop, false, 0);
     return code == CURLE_OK ? ftp_result_t{} : failure(s, code, false);
 }
